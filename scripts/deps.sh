@@ -1,0 +1,28 @@
+# Sourced by the scripts in this folder: installs the Debian packages that
+# the cross-build, Wine and the tests need, when any is missing.
+
+ovik_packages=(
+  mingw-w64 gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  wine wine64 xvfb xauth cmake make googletest locales fonts-ipafont-gothic x11-apps
+  imagemagick
+)
+
+ovik_install_deps() {
+  local missing=()
+  local package
+  for package in "${ovik_packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+      missing+=("$package")
+    fi
+  done
+  [ "${#missing[@]}" -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages: ${missing[*]}" >&2
+    echo "install them as root: apt-get install --no-install-recommends ${missing[*]}" >&2
+    return 1
+  fi
+  echo "installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}

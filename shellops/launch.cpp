@@ -1,0 +1,56 @@
+// The registration scripts, their ANSI file format, and the elevated launch.
+#include "shellops/shellops.h"
+
+#include "shellops/handles.h"
+
+#include <shellapi.h>
+
+std::wstring ComposeRegisterScript(const std::wstring& libraryPath) {
+    return L"regsvr32 \"" + libraryPath + L"\"\r\n";
+}
+
+std::wstring ComposeUnregisterScript(const std::wstring& libraryPath) {
+    return L"regsvr32 /u \"" + libraryPath + L"\"\r\n";
+}
+
+bool WriteAnsiTextFile(const std::wstring& path, const std::wstring& text) {
+    // The size counts the terminating NUL, which is not written.
+    const int size = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (size < 1)
+        return false;
+    std::string bytes(static_cast<size_t>(size), '\0');
+    // Characters the code page lacks become its default character.
+    WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, bytes.data(), size, nullptr, nullptr);
+    const DWORD length = static_cast<DWORD>(size - 1);
+
+    UniqueHandle file = MakeUniqueHandle(CreateFileW(
+        path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+        return false;
+    DWORD written = 0;
+    WriteFile(file.get(), bytes.data(), length, &written, nullptr);
+    return written == length;
+}
+
+HANDLE OpenForReadDenyWrite(const std::wstring& path) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file == INVALID_HANDLE_VALUE ? nullptr : file;
+}
+
+void RunElevatedAndWait(const std::wstring& file, const std::wstring& parameters,
+                        DWORD waitLimitMs) {
+    SHELLEXECUTEINFOW request = {};
+    request.cbSize = sizeof(request);
+    request.fMask = SEE_MASK_NOCLOSEPROCESS;
+    request.lpVerb = L"runas";
+    request.lpFile = file.c_str();
+    request.lpParameters = parameters.empty() ? nullptr : parameters.c_str();
+    request.nShow = SW_HIDE;
+    // A declined elevation prompt fails the call like a file that cannot start.
+    if (!ShellExecuteExW(&request))
+        return;
+    UniqueHandle process(request.hProcess);
+    if (process)
+        WaitForSingleObject(process.get(), waitLimitMs);
+}

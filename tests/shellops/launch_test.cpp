@@ -1,0 +1,151 @@
+#include "shellops/shellops.h"
+#include "tests/support/message_boxes.h"
+#include "tests/support/scratch.h"
+
+#include <gtest/gtest.h>
+
+// The helper program that sleeps, next to this test program.
+#define OVIK_WIDEN2(x) L##x
+#define OVIK_WIDEN(x) OVIK_WIDEN2(x)
+#define OVIK_SLEEPER_EXE_W OVIK_WIDEN(OVIK_SLEEPER_EXE)
+
+namespace {
+
+class LaunchTest : public testing::Test {
+protected:
+    void SetUp() override {
+        const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
+        const std::string name = std::string("launch-") + info->name();
+        scratch_ = MakeScratchFolder(std::wstring(name.begin(), name.end()));
+    }
+    void TearDown() override {
+        KillProcessesNamed(OVIK_SLEEPER_EXE_W);
+        DeleteScratchTree(scratch_);
+    }
+    std::wstring scratch_;
+};
+
+const std::wstring kLibrary = kInstallRoot + kCaptureLibrary;
+
+}  // namespace
+
+TEST_F(LaunchTest, ScriptsForTheFixedLayoutAreExactlyTheseBytes) {
+    const std::wstring reg = scratch_ + kRegisterScript;
+    const std::wstring del = scratch_ + kUnregisterScript;
+    ASSERT_TRUE(WriteAnsiTextFile(reg, ComposeRegisterScript(kLibrary)));
+    ASSERT_TRUE(WriteAnsiTextFile(del, ComposeUnregisterScript(kLibrary)));
+    const std::string regBytes = ReadBytes(reg);
+    const std::string delBytes = ReadBytes(del);
+    EXPECT_EQ(regBytes, "regsvr32 \"C:\\ovikProgram\\ovikClient\\ScreenCapture.ax\"\r\n");
+    EXPECT_EQ(delBytes, "regsvr32 /u \"C:\\ovikProgram\\ovikClient\\ScreenCapture.ax\"\r\n");
+    EXPECT_EQ(regBytes.size(), 55u);
+    EXPECT_EQ(delBytes.size(), 58u);
+}
+
+TEST_F(LaunchTest, NonAsciiPathsAreWrittenInTheAnsiCodePage) {
+    if (GetACP() != 932)
+        GTEST_SKIP() << "needs ANSI code page 932, have " << GetACP();
+    // テスト = 83 65 83 58 83 67 in Shift-JIS; 表 has 0x5C as its second byte.
+    const std::wstring path = scratch_ + L"\\sjis.bat";
+    ASSERT_TRUE(
+        WriteAnsiTextFile(path, ComposeRegisterScript(L"C:\\\x30C6\x30B9\x30C8\\\x8868.ax")));
+    EXPECT_EQ(ReadBytes(path), "regsvr32 \"C:\\\x83\x65\x83\x58\x83\x67\\\x95\x5C.ax\"\r\n");
+}
+
+TEST_F(LaunchTest, CharactersTheCodePageLacksBecomeItsDefaultCharacter) {
+    const std::wstring path = scratch_ + L"\\lossy.txt";
+    // U+1F600 has no ANSI form in any single- or double-byte code page.
+    ASSERT_TRUE(WriteAnsiTextFile(path, L"a\xD83D\xDE00z"));
+    const std::string bytes = ReadBytes(path);
+    ASSERT_GE(bytes.size(), 3u);
+    EXPECT_EQ(bytes.front(), 'a');
+    EXPECT_EQ(bytes.back(), 'z');
+    EXPECT_EQ(bytes.find('\0'), std::string::npos);
+}
+
+TEST_F(LaunchTest, WritingReplacesALongerFileWithoutLeavingATail) {
+    const std::wstring path = scratch_ + L"\\replace.bat";
+    WriteBytes(path, std::string(500, 'x'));
+    ASSERT_TRUE(WriteAnsiTextFile(path, L"short\r\n"));
+    EXPECT_EQ(ReadBytes(path), "short\r\n");
+}
+
+TEST_F(LaunchTest, EmptyTextGivesAnEmptyFileAndSucceeds) {
+    const std::wstring fresh = scratch_ + L"\\fresh.txt";
+    const std::wstring existing = scratch_ + L"\\existing.txt";
+    WriteBytes(existing, "old content");
+    EXPECT_TRUE(WriteAnsiTextFile(fresh, L""));
+    EXPECT_TRUE(WriteAnsiTextFile(existing, L""));
+    EXPECT_TRUE(PathExists(fresh));
+    EXPECT_EQ(ReadBytes(fresh), "");
+    EXPECT_EQ(ReadBytes(existing), "");
+}
+
+TEST_F(LaunchTest, WritingIntoAMissingFolderFailsAndCreatesNothing) {
+    EXPECT_FALSE(WriteAnsiTextFile(scratch_ + L"\\missing\\x.bat", L"echo\r\n"));
+    EXPECT_FALSE(PathExists(scratch_ + L"\\missing"));
+}
+
+TEST_F(LaunchTest, WritingAFileThatIsOpenElsewhereFails) {
+    const std::wstring path = scratch_ + L"\\busy.bat";
+    WriteBytes(path, "old");
+    const HANDLE other = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                     OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(other, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(WriteAnsiTextFile(path, L"new\r\n"));
+    CloseHandle(other);
+    EXPECT_EQ(ReadBytes(path), "old");
+}
+
+TEST_F(LaunchTest, AHeldScriptRefusesWritersButStillRunsThroughCmd) {
+    const std::wstring script = scratch_ + L"\\held.bat";
+    const std::wstring marker = scratch_ + L"\\held-ran.txt";
+    ASSERT_TRUE(WriteAnsiTextFile(script, L"echo ran> \"" + marker + L"\"\r\n"));
+    const HANDLE hold = OpenForReadDenyWrite(script);
+    ASSERT_NE(hold, nullptr);
+    const HANDLE writer = CreateFileW(script.c_str(), GENERIC_WRITE,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+    if (writer != INVALID_HANDLE_VALUE)
+        CloseHandle(writer);
+    EXPECT_FALSE(DeleteFileW(script.c_str()));
+    EXPECT_FALSE(WriteAnsiTextFile(script, L"echo swapped\r\n"));
+    RunElevatedAndWait(script, L"", 30000);
+    CloseHandle(hold);
+    EXPECT_TRUE(PathExists(marker));
+}
+
+TEST_F(LaunchTest, AScriptRunsThroughCmdAndTheCallWaitsForIt) {
+    const std::wstring script = scratch_ + L"\\marker.bat";
+    const std::wstring marker = scratch_ + L"\\marker.txt";
+    const std::wstring sleeper = BesideTestProgram(OVIK_SLEEPER_EXE_W);
+    // The marker is written only after the sleeper has slept 1.5 s.
+    ASSERT_TRUE(WriteAnsiTextFile(
+        script, L"\"" + sleeper + L"\" 1500\r\necho done> \"" + marker + L"\"\r\n"));
+    const ULONGLONG start = NowMs();
+    RunElevatedAndWait(script, L"", 30000);
+    const ULONGLONG elapsed = NowMs() - start;
+    EXPECT_TRUE(PathExists(marker)) << "returned after " << elapsed << " ms";
+    EXPECT_GE(elapsed, 1400u);
+    EXPECT_LT(elapsed, 20000u);
+}
+
+TEST_F(LaunchTest, AProgramThatOutlivesTheLimitIsLeftRunning) {
+    const std::wstring sleeper = BesideTestProgram(OVIK_SLEEPER_EXE_W);
+    const ULONGLONG start = NowMs();
+    RunElevatedAndWait(sleeper, L"20000", 1000);
+    const ULONGLONG elapsed = NowMs() - start;
+    EXPECT_GE(elapsed, 950u);
+    EXPECT_LT(elapsed, 6000u);
+    EXPECT_EQ(CountProcessesNamed(OVIK_SLEEPER_EXE_W), 1);
+    EXPECT_EQ(KillProcessesNamed(OVIK_SLEEPER_EXE_W), 1);
+}
+
+TEST_F(LaunchTest, AFileThatCannotBeStartedReturnsAtOnce) {
+    // Windows may show its own "cannot find" box; answer it if it comes.
+    ScopedBoxAnswerer boxes({IDOK});
+    const ULONGLONG start = NowMs();
+    RunElevatedAndWait(scratch_ + L"\\no-such-program.exe", L"", 30000);
+    EXPECT_LT(NowMs() - start, 5000u);
+}
