@@ -13,15 +13,29 @@ std::wstring ComposeUnregisterScript(const std::wstring& libraryPath) {
     return L"regsvr32 /u \"" + libraryPath + L"\"\r\n";
 }
 
-bool WriteAnsiTextFile(const std::wstring& path, const std::wstring& text) {
-    // The size counts the terminating NUL, which is not written.
+namespace {
+
+// `text` in the ANSI code page, without its terminating NUL. False when the
+// conversion yields no size.
+bool ToAnsi(const std::wstring& text, std::string& bytes) {
+    // The size counts the terminating NUL.
     const int size = WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
     if (size < 1)
         return false;
-    std::string bytes(static_cast<size_t>(size), '\0');
+    bytes.assign(static_cast<size_t>(size), '\0');
     // Characters the code page lacks become its default character.
     WideCharToMultiByte(CP_ACP, 0, text.c_str(), -1, bytes.data(), size, nullptr, nullptr);
-    const DWORD length = static_cast<DWORD>(size - 1);
+    bytes.resize(static_cast<size_t>(size - 1));
+    return true;
+}
+
+}  // namespace
+
+bool WriteAnsiTextFile(const std::wstring& path, const std::wstring& text) {
+    std::string bytes;
+    if (!ToAnsi(text, bytes))
+        return false;
+    const DWORD length = static_cast<DWORD>(bytes.size());
 
     UniqueHandle file = MakeUniqueHandle(CreateFileW(
         path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -36,6 +50,24 @@ HANDLE OpenForReadDenyWrite(const std::wstring& path) {
     const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     return file == INVALID_HANDLE_VALUE ? nullptr : file;
+}
+
+bool FileHoldsAnsiText(HANDLE file, const std::wstring& text) {
+    std::string expected;
+    if (!ToAnsi(text, expected))
+        return false;
+    LARGE_INTEGER size = {};
+    if (!GetFileSizeEx(file, &size) || size.QuadPart != static_cast<LONGLONG>(expected.size()))
+        return false;
+    LARGE_INTEGER start = {};
+    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN))
+        return false;
+    std::string actual(expected.size(), '\0');
+    DWORD got = 0;
+    if (!expected.empty() &&
+        !ReadFile(file, actual.data(), static_cast<DWORD>(actual.size()), &got, nullptr))
+        return false;
+    return got == actual.size() && actual == expected;
 }
 
 void RunElevatedAndWait(const std::wstring& file, const std::wstring& parameters,

@@ -86,6 +86,10 @@ bool WriteAnsiTextFile(const std::wstring& path, const std::wstring& text);
 // command interpreter running a script) are still let in. Null on failure.
 HANDLE OpenForReadDenyWrite(const std::wstring& path);
 
+// True when the open `file` holds exactly `text` in the ANSI code page, as
+// WriteAnsiTextFile writes it. Reads from the start of the file.
+bool FileHoldsAnsiText(HANDLE file, const std::wstring& text);
+
 // Starts `file` elevated (verb "runas") and hidden, with `parameters` (none
 // when empty), and waits at most `waitLimitMs` from the moment the launch
 // returns. Reports nothing: a declined prompt, a failed launch and a time-out

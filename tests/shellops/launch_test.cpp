@@ -149,3 +149,28 @@ TEST_F(LaunchTest, AFileThatCannotBeStartedReturnsAtOnce) {
     RunElevatedAndWait(scratch_ + L"\\no-such-program.exe", L"", 30000);
     EXPECT_LT(NowMs() - start, 5000u);
 }
+
+TEST_F(LaunchTest, AHeldScriptIsCheckedAgainstTheTextThatWasWritten) {
+    const std::wstring script = scratch_ + L"\\check.bat";
+    const std::wstring text = ComposeRegisterScript(kLibrary);
+    ASSERT_TRUE(WriteAnsiTextFile(script, text));
+    HANDLE hold = OpenForReadDenyWrite(script);
+    ASSERT_NE(hold, nullptr);
+    EXPECT_TRUE(FileHoldsAnsiText(hold, text));
+    EXPECT_FALSE(FileHoldsAnsiText(hold, ComposeUnregisterScript(kLibrary)));
+    CloseHandle(hold);
+
+    // Same length, other bytes: swapped between the write and the hold.
+    std::string swapped = ReadBytes(script);
+    swapped[0] = 'R';
+    WriteBytes(script, swapped);
+    hold = OpenForReadDenyWrite(script);
+    ASSERT_NE(hold, nullptr);
+    EXPECT_FALSE(FileHoldsAnsiText(hold, text));
+    CloseHandle(hold);
+
+    ASSERT_TRUE(WriteAnsiTextFile(script, L""));
+    hold = OpenForReadDenyWrite(script);
+    EXPECT_TRUE(FileHoldsAnsiText(hold, L""));
+    CloseHandle(hold);
+}
