@@ -22,34 +22,6 @@ void Lay(const std::wstring& root, const std::vector<std::wstring>& entries) {
     }
 }
 
-// Every entry below `root`, sorted, folders with a trailing '\'.
-void ListInto(const std::wstring& root, const std::wstring& prefix,
-              std::vector<std::wstring>& out) {
-    WIN32_FIND_DATAW entry;
-    const HANDLE find = FindFirstFileW((root + L"\\*").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        const std::wstring name = entry.cFileName;
-        if (name == L"." || name == L"..")
-            continue;
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            out.push_back(prefix + name + L"\\");
-            ListInto(root + L"\\" + name, prefix + name + L"\\", out);
-        } else {
-            out.push_back(prefix + name);
-        }
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
-}
-
-std::vector<std::wstring> List(const std::wstring& root) {
-    std::vector<std::wstring> out;
-    ListInto(root, L"", out);
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
 class TreeTest : public testing::Test {
 protected:
     void SetUp() override {
@@ -85,7 +57,7 @@ TEST_F(TreeTest, CopyReproducesTheWholeTreeIncludingDotNamesAndEmptyFolders) {
     MakeFolder(source_);
     Lay(source_, kSampleTree);
     EXPECT_TRUE(CopyDirectoryTree(source_, destination_));
-    EXPECT_EQ(List(destination_), List(source_));
+    EXPECT_EQ(ListTree(destination_), ListTree(source_));
     EXPECT_EQ(ReadBytes(destination_ + L"\\ovikClient\\deep\\er\\leaf.txt"),
               "ovikClient\\deep\\er\\leaf.txt");
     EXPECT_EQ(ReadBytes(destination_ + L"\\..x"), "..x");
@@ -116,20 +88,20 @@ TEST_F(TreeTest, CopyOfFoldersOnlyOrOfAnEmptySourceSucceeds) {
     MakeFolder(source_);
     Lay(source_, {L"a\\", L"a\\b\\", L"c\\"});
     EXPECT_TRUE(CopyDirectoryTree(source_, destination_));
-    EXPECT_EQ(List(destination_), (std::vector<std::wstring>{L"a\\", L"a\\b\\", L"c\\"}));
+    EXPECT_EQ(ListTree(destination_), (std::vector<std::wstring>{L"a\\", L"a\\b\\", L"c\\"}));
 
     const std::wstring empty = scratch_ + L"\\empty";
     const std::wstring emptyCopy = scratch_ + L"\\empty-copy";
     MakeFolder(empty);
     EXPECT_TRUE(CopyDirectoryTree(empty, emptyCopy));
     EXPECT_TRUE(IsFolder(emptyCopy));
-    EXPECT_TRUE(List(emptyCopy).empty());
+    EXPECT_TRUE(ListTree(emptyCopy).empty());
 }
 
 TEST_F(TreeTest, CopyOfAMissingSourceLeavesAnEmptyDestinationAndFails) {
     EXPECT_FALSE(CopyDirectoryTree(source_, destination_));
     EXPECT_TRUE(IsFolder(destination_));
-    EXPECT_TRUE(List(destination_).empty());
+    EXPECT_TRUE(ListTree(destination_).empty());
 }
 
 TEST_F(TreeTest, CopyFailsWhenTheDestinationCannotBeCreated) {
@@ -181,7 +153,7 @@ TEST_F(TreeTest, CopyCarriesReadOnlyAttributesSoASecondCopyOverThemFails) {
 TEST_F(TreeTest, CopyRefusesADestinationInsideOrEqualToTheSourceAndCreatesNothing) {
     MakeFolder(source_);
     Lay(source_, {L"a.txt", L"sub\\"});
-    const std::vector<std::wstring> before = List(source_);
+    const std::vector<std::wstring> before = ListTree(source_);
     EXPECT_FALSE(CopyDirectoryTree(source_, source_));
     EXPECT_FALSE(CopyDirectoryTree(source_, source_ + L"\\copy"));
     EXPECT_FALSE(CopyDirectoryTree(source_, source_ + L"\\sub\\deeper\\copy"));
@@ -190,7 +162,7 @@ TEST_F(TreeTest, CopyRefusesADestinationInsideOrEqualToTheSourceAndCreatesNothin
     std::wstring upper = source_;
     std::transform(upper.begin(), upper.end(), upper.begin(), ::towupper);
     EXPECT_FALSE(CopyDirectoryTree(source_, upper + L"\\COPY"));
-    EXPECT_EQ(List(source_), before);
+    EXPECT_EQ(ListTree(source_), before);
     // A sibling whose name merely starts with the source's name is fine.
     EXPECT_TRUE(CopyDirectoryTree(source_, source_ + L"-copy"));
 }
@@ -225,7 +197,7 @@ TEST_F(TreeTest, RemoveLeavesAFileHeldOpenAndItsFoldersButDeletesTheRest) {
     SetFileAttributesW((source_ + L"\\busy\\open.txt").c_str(), FILE_ATTRIBUTE_READONLY);
     EXPECT_FALSE(RemoveDirectoryTree(source_));
     CloseHandle(open);
-    EXPECT_EQ(List(source_), (std::vector<std::wstring>{L"busy\\", L"busy\\open.txt"}));
+    EXPECT_EQ(ListTree(source_), (std::vector<std::wstring>{L"busy\\", L"busy\\open.txt"}));
     // The survivor has already lost its read-only attribute.
     const DWORD attributes = GetFileAttributesW((source_ + L"\\busy\\open.txt").c_str());
     EXPECT_EQ(
@@ -244,7 +216,7 @@ TEST_F(TreeTest, RemoveNeverDeletesWhatALinkedFolderPointsTo) {
     ASSERT_EQ(GetFileAttributesW((source_ + L"\\link").c_str()) & FILE_ATTRIBUTE_REPARSE_POINT,
               static_cast<DWORD>(FILE_ATTRIBUTE_REPARSE_POINT));
     const bool removed = RemoveDirectoryTree(source_);
-    EXPECT_EQ(List(outside_),
+    EXPECT_EQ(ListTree(outside_),
               (std::vector<std::wstring>{L"precious.txt", L"sub\\", L"sub\\precious.txt"}));
     EXPECT_FALSE(PathExists(source_ + L"\\a.txt"));
     // Wine cannot remove a host symlink from Windows code, so the link and

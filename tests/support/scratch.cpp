@@ -5,6 +5,7 @@
 #include <shellapi.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <vector>
 
 bool IsRunningUnderWine() {
@@ -153,6 +154,36 @@ std::wstring MakeScratchFolder(const std::wstring& name) {
     DeleteScratchTree(folder);
     CreateDirectoryW(folder.c_str(), nullptr);
     return folder;
+}
+
+namespace {
+
+void ListInto(const std::wstring& root, const std::wstring& prefix, std::vector<std::wstring>& out) {
+    WIN32_FIND_DATAW entry;
+    const HANDLE find = FindFirstFileW((root + L"\\*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) return;
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") continue;
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            out.push_back(prefix + name + L"\\");
+            // Linked folders are listed, not entered: a link cycle has no end.
+            if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+                ListInto(root + L"\\" + name, prefix + name + L"\\", out);
+        } else {
+            out.push_back(prefix + name);
+        }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+}
+
+}  // namespace
+
+std::vector<std::wstring> ListTree(const std::wstring& root) {
+    std::vector<std::wstring> out;
+    ListInto(root, L"", out);
+    std::sort(out.begin(), out.end());
+    return out;
 }
 
 std::string HostPath(const std::wstring& windowsPath) {

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 // True when this process runs under Wine.
 bool IsRunningUnderWine();
@@ -24,6 +25,9 @@ bool IsFolder(const std::wstring& path);
 bool WriteBytes(const std::wstring& path, const std::string& bytes);
 std::string ReadBytes(const std::wstring& path);
 bool MakeFolder(const std::wstring& path);
+
+// Every entry below `root`, sorted, folders with a trailing '\'.
+std::vector<std::wstring> ListTree(const std::wstring& root);
 
 // The host (Linux) path of a Windows path, under Wine; empty elsewhere.
 std::string HostPath(const std::wstring& windowsPath);

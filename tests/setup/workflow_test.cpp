@@ -1,0 +1,261 @@
+// The install and uninstall workflows, run for real against C:\ovikProgram,
+// the prefix's desktop, the real command interpreter, regsvr32 and taskkill.
+#include "setup/setup.h"
+#include "shellops/shellops.h"
+#include "tests/support/medium.h"
+#include "tests/support/message_boxes.h"
+#include "tests/support/scratch.h"
+
+#include <gtest/gtest.h>
+#include <shlobj.h>
+#include <wrl/client.h>
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+// The boxes as the user reads them.
+const std::wstring kOverwriteText =
+    L"C:\\ovikProgram フォルダーが既に存在します。\n上書きインストールしますか？";
+const std::wstring kCopyFailedText = L"ファイルのコピーに失敗しました。";
+const std::wstring kRegisterText =
+    L"拡張ライブラリ ScreenCapture.ax を登録しますか？\n（登録しない場合、自身の画面を共有できません）";
+const std::wstring kInstalledText = L"インストールが完了しました。";
+const std::wstring kMissingText =
+    L"ovikProgram フォルダが見つかりません。\nすでにアンインストール済みの可能性があります。";
+const std::wstring kScriptFailedText = L"ScreenCapture_del.bat の作成に失敗しました。";
+const std::wstring kUninstalledText = L"アンインストールが完了しました。";
+const std::wstring kNotRemovedText =
+    L"ovikProgram フォルダの削除に失敗しました。\n使用中のファイルがある可能性があります。";
+
+const std::wstring kRoot = L"C:\\ovikProgram";
+const std::wstring kRegisterScriptPath = L"C:\\ovikProgram\\Installer\\ScreenCapture_reg.bat";
+const std::wstring kUnregisterScriptPath = L"C:\\ovikProgram\\Installer\\ScreenCapture_del.bat";
+const std::wstring kLibraryPath = L"C:\\ovikProgram\\ovikClient\\ScreenCapture.ax";
+const std::wstring kClientPath = L"C:\\ovikProgram\\startClass.exe";
+
+struct Expected {
+    std::wstring caption;
+    std::wstring text;
+    bool yesNo;
+};
+
+// Each seen box against the expected one: text, caption, buttons, owner.
+void ExpectBoxes(const std::vector<SeenBox>& seen, const std::vector<Expected>& expected,
+                 HWND owner) {
+    ASSERT_EQ(seen.size(), expected.size()) << Narrow(Describe(seen));
+    for (size_t i = 0; i < seen.size(); ++i) {
+        EXPECT_EQ(seen[i].text, expected[i].text) << "box " << i;
+        EXPECT_EQ(seen[i].caption, expected[i].caption) << "box " << i;
+        EXPECT_EQ(seen[i].hasYes && seen[i].hasNo, expected[i].yesNo) << "box " << i;
+        EXPECT_EQ(seen[i].hasOk, !expected[i].yesNo) << "box " << i;
+        EXPECT_FALSE(seen[i].hasCancel) << "box " << i;
+        EXPECT_EQ(seen[i].owner, owner) << "box " << i;
+    }
+}
+
+const Expected kOverwriteBox{L"確認", kOverwriteText, true};
+const Expected kCopyFailedBox{L"エラー", kCopyFailedText, false};
+const Expected kRegisterBox{L"確認", kRegisterText, true};
+const Expected kInstalledBox{L"完了", kInstalledText, false};
+const Expected kMissingBox{L"情報", kMissingText, false};
+const Expected kScriptFailedBox{L"エラー", kScriptFailedText, false};
+const Expected kUninstalledBox{L"完了", kUninstalledText, false};
+const Expected kNotRemovedBox{L"警告", kNotRemovedText, false};
+
+std::wstring ShortcutTarget() {
+    std::wstring target;
+    const HRESULT init = CoInitialize(nullptr);
+    {
+        Microsoft::WRL::ComPtr<IShellLinkW> link;
+        Microsoft::WRL::ComPtr<IPersistFile> persist;
+        if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
+                                       IID_PPV_ARGS(link.GetAddressOf()))) &&
+            SUCCEEDED(link.As(&persist)) &&
+            SUCCEEDED(persist->Load(ShortcutPath().c_str(), STGM_READ))) {
+            wchar_t text[MAX_PATH] = {};
+            link->GetPath(text, MAX_PATH, nullptr, SLGP_RAWPATH);
+            target = text;
+        }
+    }
+    if (SUCCEEDED(init)) CoUninitialize();
+    return target;
+}
+
+class WorkflowTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(IsInsideTestPrefix());
+        ResetInstallState();
+        owner_ = CreateWindowExW(0, L"STATIC", L"workflow test owner", WS_OVERLAPPED, 0, 0, 100,
+                                 100, nullptr, nullptr, nullptr, nullptr);
+        ASSERT_NE(owner_, nullptr);
+    }
+    void TearDown() override {
+        DestroyWindow(owner_);
+        ResetInstallState();
+    }
+
+    // Runs one workflow with the given answers; returns the boxes it showed.
+    std::vector<SeenBox> Install(std::vector<int> answers) {
+        ScopedBoxAnswerer boxes(std::move(answers));
+        const ULONGLONG start = NowMs();
+        RunInstall(owner_);
+        std::printf("  install took %llu ms\n", NowMs() - start);
+        return boxes.Seen();
+    }
+    std::vector<SeenBox> Uninstall(std::vector<int> answers = {}) {
+        ScopedBoxAnswerer boxes(std::move(answers));
+        const ULONGLONG start = NowMs();
+        RunUninstall(owner_);
+        std::printf("  uninstall took %llu ms\n", NowMs() - start);
+        return boxes.Seen();
+    }
+
+    HWND owner_ = nullptr;
+};
+
+}  // namespace
+
+// ---- Install ---------------------------------------------------------------
+
+TEST_F(WorkflowTest, FreshInstallCopiesRegistersLinksAndReports) {
+    const std::vector<SeenBox> seen = Install({IDYES, IDOK});
+    ExpectBoxes(seen, {kRegisterBox, kInstalledBox}, owner_);
+
+    // The whole medium, the installer's own folder included, plus the script.
+    std::vector<std::wstring> expected = ListTree(kStagedMedium);
+    expected.push_back(L"Installer\\ScreenCapture_reg.bat");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(ListTree(kRoot), expected);
+
+    EXPECT_EQ(ReadBytes(kRegisterScriptPath),
+              "regsvr32 \"C:\\ovikProgram\\ovikClient\\ScreenCapture.ax\"\r\n");
+    EXPECT_EQ(RegisteredCapturePath(), kLibraryPath);
+    EXPECT_EQ(ShortcutTarget(), kClientPath);
+}
+
+TEST_F(WorkflowTest, DecliningToOverwriteChangesNothing) {
+    ASSERT_TRUE(MakeFolder(kRoot));
+    ASSERT_TRUE(WriteBytes(kRoot + L"\\mine.txt", "mine"));
+    ExpectBoxes(Install({IDNO}), {kOverwriteBox}, owner_);
+    EXPECT_EQ(ListTree(kRoot), std::vector<std::wstring>{L"mine.txt"});
+    EXPECT_FALSE(PathExists(ShortcutPath()));
+    EXPECT_FALSE(IsCaptureRegistered());
+}
+
+TEST_F(WorkflowTest, DecliningRegistrationWritesNoScriptButFinishes) {
+    ExpectBoxes(Install({IDNO, IDOK}), {kRegisterBox, kInstalledBox}, owner_);
+    EXPECT_FALSE(PathExists(kRegisterScriptPath));
+    EXPECT_FALSE(IsCaptureRegistered());
+    EXPECT_EQ(ShortcutTarget(), kClientPath);
+}
+
+TEST_F(WorkflowTest, APlainFileAtTheInstallRootAsksThenReportsTheFailedCopy) {
+    ASSERT_TRUE(WriteBytes(kRoot, "not a folder"));
+    ExpectBoxes(Install({IDYES, IDOK}), {kOverwriteBox, kCopyFailedBox}, owner_);
+    EXPECT_EQ(ReadBytes(kRoot), "not a folder");
+    EXPECT_FALSE(PathExists(ShortcutPath()));
+}
+
+TEST_F(WorkflowTest, ReinstallOverwritesKeepsExtrasAndRewritesTheScript) {
+    Install({IDYES, IDOK});
+    WriteBytes(kRoot + L"\\extra.txt", "extra");
+    WriteBytes(kRoot + L"\\readme.txt", "changed by the user");
+    WriteBytes(kRegisterScriptPath, "stale");
+    ExpectBoxes(Install({IDYES, IDYES, IDOK}), {kOverwriteBox, kRegisterBox, kInstalledBox},
+                owner_);
+    EXPECT_EQ(ReadBytes(kRoot + L"\\extra.txt"), "extra");
+    EXPECT_EQ(ReadBytes(kRoot + L"\\readme.txt"),
+              ReadBytes(std::wstring(kStagedMedium) + L"\\readme.txt"));
+    EXPECT_EQ(ReadBytes(kRegisterScriptPath).size(), 55u);
+}
+
+TEST_F(WorkflowTest, ARunningClientMakesTheReinstallReportTheFailedCopy) {
+    Install({IDNO, IDOK});
+    DeleteFileW(ShortcutPath().c_str());
+    WriteBytes(kRoot + L"\\readme.txt", "changed by the user");
+    const HANDLE client = StartProgram(kClientPath);
+    ASSERT_NE(client, nullptr);
+    ExpectBoxes(Install({IDYES, IDOK}), {kOverwriteBox, kCopyFailedBox}, owner_);
+    TerminateProcess(client, 0);
+    WaitForSingleObject(client, 5000);
+    CloseHandle(client);
+    // Every other file was still copied; nothing after the copy ran.
+    EXPECT_EQ(ReadBytes(kRoot + L"\\readme.txt"),
+              ReadBytes(std::wstring(kStagedMedium) + L"\\readme.txt"));
+    EXPECT_FALSE(PathExists(ShortcutPath()));
+}
+
+TEST_F(WorkflowTest, TheLibraryIsLookedForInTheInstallRootNotOnTheMedium) {
+    const std::wstring mediumLibrary = std::wstring(kStagedMedium) + L"\\ovikClient\\ScreenCapture.ax";
+    const std::wstring parked = std::wstring(kStagedMedium) + L"\\ScreenCapture.parked";
+    ASSERT_TRUE(MoveFileW(mediumLibrary.c_str(), parked.c_str()));
+
+    // Without a library anywhere: no question, still a shortcut.
+    ExpectBoxes(Install({IDOK}), {kInstalledBox}, owner_);
+    EXPECT_EQ(ShortcutTarget(), kClientPath);
+
+    // A library left in the install root by an earlier install is offered.
+    CopyFileW(parked.c_str(), kLibraryPath.c_str(), FALSE);
+    ExpectBoxes(Install({IDYES, IDYES, IDOK}), {kOverwriteBox, kRegisterBox, kInstalledBox},
+                owner_);
+    EXPECT_EQ(RegisteredCapturePath(), kLibraryPath);
+    MoveFileW(parked.c_str(), mediumLibrary.c_str());
+}
+
+// ---- Uninstall -------------------------------------------------------------
+
+TEST_F(WorkflowTest, UninstallEndsTheClientUnregistersAndRemovesEverything) {
+    Install({IDYES, IDOK});
+    ASSERT_TRUE(IsCaptureRegistered());
+    const HANDLE client = StartProgram(kClientPath);
+    ASSERT_NE(client, nullptr);
+    ExpectBoxes(Uninstall(), {kUninstalledBox}, owner_);
+    EXPECT_EQ(WaitForSingleObject(client, 0), WAIT_OBJECT_0) << "client still running";
+    CloseHandle(client);
+    EXPECT_FALSE(IsCaptureRegistered());
+    EXPECT_FALSE(PathExists(ShortcutPath()));
+    EXPECT_FALSE(PathExists(kRoot));
+}
+
+TEST_F(WorkflowTest, UninstallWithoutAnInstallRootOnlySaysSo) {
+    ExpectBoxes(Uninstall(), {kMissingBox}, owner_);
+    EXPECT_FALSE(PathExists(kRoot));
+    // A second run says the same.
+    ExpectBoxes(Uninstall(), {kMissingBox}, owner_);
+}
+
+TEST_F(WorkflowTest, UninstallOverAPlainFileReportsTheScriptAndChangesNothing) {
+    ASSERT_TRUE(WriteBytes(kRoot, "not a folder"));
+    WriteBytes(ShortcutPath(), "a link");
+    ExpectBoxes(Uninstall(), {kScriptFailedBox}, owner_);
+    EXPECT_EQ(ReadBytes(kRoot), "not a folder");
+    EXPECT_TRUE(PathExists(ShortcutPath()));
+}
+
+TEST_F(WorkflowTest, UninstallWithAFileInUseWarnsAndRemovesEverythingElse) {
+    Install({IDYES, IDOK});
+    const std::wstring held = kRoot + L"\\ovikClient\\ovikclient.ico";
+    const HANDLE file =
+        CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    ExpectBoxes(Uninstall(), {kNotRemovedBox}, owner_);
+    CloseHandle(file);
+    EXPECT_EQ(ListTree(kRoot), (std::vector<std::wstring>{L"ovikClient\\",
+                                                         L"ovikClient\\ovikclient.ico"}));
+    EXPECT_FALSE(IsCaptureRegistered());
+    EXPECT_FALSE(PathExists(ShortcutPath()));
+
+    // What is left is removed by the next uninstall, which runs in full again.
+    ExpectBoxes(Uninstall(), {kUninstalledBox}, owner_);
+    EXPECT_FALSE(PathExists(kRoot));
+}
+
+TEST_F(WorkflowTest, UninstallWithoutTheLibraryStillRunsToTheEnd) {
+    Install({IDNO, IDOK});
+    DeleteFileW(kLibraryPath.c_str());
+    ExpectBoxes(Uninstall(), {kUninstalledBox}, owner_);
+    EXPECT_FALSE(PathExists(kRoot));
+}
