@@ -20,7 +20,8 @@ const std::wstring kOverwriteText =
     L"C:\\ovikProgram フォルダーが既に存在します。\n上書きインストールしますか？";
 const std::wstring kCopyFailedText = L"ファイルのコピーに失敗しました。";
 const std::wstring kRegisterText =
-    L"拡張ライブラリ ScreenCapture.ax を登録しますか？\n（登録しない場合、自身の画面を共有できません）";
+    L"拡張ライブラリ ScreenCapture.ax "
+    L"を登録しますか？\n（登録しない場合、自身の画面を共有できません）";
 const std::wstring kInstalledText = L"インストールが完了しました。";
 const std::wstring kMissingText =
     L"ovikProgram フォルダが見つかりません。\nすでにアンインストール済みの可能性があります。";
@@ -79,7 +80,8 @@ std::wstring ShortcutTarget() {
             target = text;
         }
     }
-    if (SUCCEEDED(init)) CoUninitialize();
+    if (SUCCEEDED(init))
+        CoUninitialize();
     return target;
 }
 
@@ -189,7 +191,8 @@ TEST_F(WorkflowTest, ARunningClientMakesTheReinstallReportTheFailedCopy) {
 }
 
 TEST_F(WorkflowTest, TheLibraryIsLookedForInTheInstallRootNotOnTheMedium) {
-    const std::wstring mediumLibrary = std::wstring(kStagedMedium) + L"\\ovikClient\\ScreenCapture.ax";
+    const std::wstring mediumLibrary =
+        std::wstring(kStagedMedium) + L"\\ovikClient\\ScreenCapture.ax";
     const std::wstring parked = std::wstring(kStagedMedium) + L"\\ScreenCapture.parked";
     ASSERT_TRUE(MoveFileW(mediumLibrary.c_str(), parked.c_str()));
 
@@ -238,13 +241,13 @@ TEST_F(WorkflowTest, UninstallOverAPlainFileReportsTheScriptAndChangesNothing) {
 TEST_F(WorkflowTest, UninstallWithAFileInUseWarnsAndRemovesEverythingElse) {
     Install({IDYES, IDOK});
     const std::wstring held = kRoot + L"\\ovikClient\\ovikclient.ico";
-    const HANDLE file =
-        CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE file = CreateFileW(held.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(file, INVALID_HANDLE_VALUE);
     ExpectBoxes(Uninstall(), {kNotRemovedBox}, owner_);
     CloseHandle(file);
-    EXPECT_EQ(ListTree(kRoot), (std::vector<std::wstring>{L"ovikClient\\",
-                                                         L"ovikClient\\ovikclient.ico"}));
+    EXPECT_EQ(ListTree(kRoot),
+              (std::vector<std::wstring>{L"ovikClient\\", L"ovikClient\\ovikclient.ico"}));
     EXPECT_FALSE(IsCaptureRegistered());
     EXPECT_FALSE(PathExists(ShortcutPath()));
 
@@ -258,4 +261,89 @@ TEST_F(WorkflowTest, UninstallWithoutTheLibraryStillRunsToTheEnd) {
     DeleteFileW(kLibraryPath.c_str());
     ExpectBoxes(Uninstall(), {kUninstalledBox}, owner_);
     EXPECT_FALSE(PathExists(kRoot));
+}
+
+// ---- Under attack and at odds with the file system ---------------------------
+
+TEST_F(WorkflowTest, AReadOnlyFileInTheInstallRootFailsTheReinstallButNotTheOtherFiles) {
+    Install({IDNO, IDOK});
+    const std::wstring pinned = kRoot + L"\\ovikClient\\ovikclient.ico";
+    if (!PlatformEnforcesReadOnly(kRoot))
+        GTEST_SKIP() << "read-only files are writable here";
+    WriteBytes(pinned, "kept");
+    SetFileAttributesW(pinned.c_str(), FILE_ATTRIBUTE_READONLY);
+    WriteBytes(kRoot + L"\\readme.txt", "changed by the user");
+    DeleteFileW(ShortcutPath().c_str());
+
+    ExpectBoxes(Install({IDYES, IDOK}), {kOverwriteBox, kCopyFailedBox}, owner_);
+    EXPECT_EQ(ReadBytes(pinned), "kept");
+    EXPECT_EQ(ReadBytes(kRoot + L"\\readme.txt"),
+              ReadBytes(std::wstring(kStagedMedium) + L"\\readme.txt"));
+    EXPECT_FALSE(PathExists(ShortcutPath()));
+
+    // The uninstall clears the attribute and removes the file all the same.
+    ExpectBoxes(Uninstall(), {kUninstalledBox}, owner_);
+    EXPECT_FALSE(PathExists(kRoot));
+}
+
+namespace {
+
+struct SwapAttempt {
+    HANDLE done = nullptr;
+    int opened = 0;
+    int refused = 0;
+};
+
+// Tries, over and over, to rewrite the registration script with a command of
+// its own, as another process on the machine could, until the library shows
+// up as registered.
+DWORD WINAPI SwapScript(void* parameter) {
+    auto* attempt = static_cast<SwapAttempt*>(parameter);
+    const std::string evil = "echo swapped> C:\\ovik-swapped.txt\r\n";
+    while (WaitForSingleObject(attempt->done, 0) == WAIT_TIMEOUT && !IsCaptureRegistered()) {
+        const HANDLE file = CreateFileW(kRegisterScriptPath.c_str(), GENERIC_WRITE,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            if (PathExists(kRegisterScriptPath))
+                ++attempt->refused;
+            continue;
+        }
+        DWORD written = 0;
+        WriteFile(file, evil.data(), static_cast<DWORD>(evil.size()), &written, nullptr);
+        SetEndOfFile(file);
+        CloseHandle(file);
+        ++attempt->opened;
+    }
+    return 0;
+}
+
+}  // namespace
+
+TEST_F(WorkflowTest, TheRegistrationScriptCannotBeSwappedBeforeItRunsElevated) {
+    DeleteFileW(L"C:\\ovik-swapped.txt");
+    SwapAttempt attempt;
+    attempt.done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    const HANDLE swapper = CreateThread(nullptr, 0, SwapScript, &attempt, 0, nullptr);
+    ASSERT_NE(swapper, nullptr);
+    const std::vector<SeenBox> seen = Install({IDYES, IDOK});
+    SetEvent(attempt.done);
+    WaitForSingleObject(swapper, 10000);
+    CloseHandle(swapper);
+    CloseHandle(attempt.done);
+
+    ExpectBoxes(seen, {kRegisterBox, kInstalledBox}, owner_);
+    EXPECT_FALSE(PathExists(L"C:\\ovik-swapped.txt")) << "a swapped script ran elevated";
+    if (attempt.opened == 0) {
+        // Held from its write to the end of its run: every attempt was
+        // refused, and the script that was written has run.
+        EXPECT_GT(attempt.refused, 0);
+        EXPECT_EQ(RegisteredCapturePath(), kLibraryPath);
+    } else {
+        // The swap slipped in between the write and the hold: the changed
+        // script was noticed and nothing ran.
+        EXPECT_FALSE(IsCaptureRegistered());
+    }
+    std::printf("  swap attempts refused %d, opened %d\n", attempt.refused, attempt.opened);
+    DeleteFileW(L"C:\\ovik-swapped.txt");
 }

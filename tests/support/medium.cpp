@@ -6,7 +6,9 @@
 
 #include <shellapi.h>
 
-std::wstring BuiltMediumFolder() { return GetParentPath(GetExecutableDirectory()) + L"\\medium"; }
+std::wstring BuiltMediumFolder() {
+    return GetParentPath(GetExecutableDirectory()) + L"\\medium";
+}
 
 bool StageMedium(const std::wstring& medium, const std::wstring& stage) {
     DeleteScratchTree(stage);
@@ -18,8 +20,7 @@ bool StageMedium(const std::wstring& medium, const std::wstring& stage) {
     operation.pFrom = from.c_str();
     operation.pTo = to.c_str();
     operation.fFlags = FOF_NOCONFIRMATION | FOF_NOCONFIRMMKDIR | FOF_NOERRORUI | FOF_SILENT;
-    return SHFileOperationW(&operation) == 0 && !operation.fAnyOperationsAborted &&
-           IsFolder(stage);
+    return SHFileOperationW(&operation) == 0 && !operation.fAnyOperationsAborted && IsFolder(stage);
 }
 
 void ResetInstallState() {
@@ -49,7 +50,9 @@ bool IsCaptureRegistered() {
     return true;
 }
 
-std::wstring ShortcutPath() { return GetDesktopFolder() + kShortcutFile; }
+std::wstring ShortcutPath() {
+    return GetDesktopFolder() + kShortcutFile;
+}
 
 HANDLE StartProgram(const std::wstring& path) {
     STARTUPINFOW startup = {};

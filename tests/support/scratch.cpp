@@ -158,13 +158,16 @@ std::wstring MakeScratchFolder(const std::wstring& name) {
 
 namespace {
 
-void ListInto(const std::wstring& root, const std::wstring& prefix, std::vector<std::wstring>& out) {
+void ListInto(const std::wstring& root, const std::wstring& prefix,
+              std::vector<std::wstring>& out) {
     WIN32_FIND_DATAW entry;
     const HANDLE find = FindFirstFileW((root + L"\\*").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE) return;
+    if (find == INVALID_HANDLE_VALUE)
+        return;
     do {
         const std::wstring name = entry.cFileName;
-        if (name == L"." || name == L"..") continue;
+        if (name == L"." || name == L"..")
+            continue;
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             out.push_back(prefix + name + L"\\");
             // Linked folders are listed, not entered: a link cycle has no end.
