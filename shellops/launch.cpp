@@ -78,6 +78,12 @@ void RunElevatedAndWait(const std::wstring& file, const std::wstring& parameters
     request.lpVerb = L"runas";
     request.lpFile = file.c_str();
     request.lpParameters = parameters.empty() ? nullptr : parameters.c_str();
+    // The command interpreter looks for a command such as "regsvr32" in its
+    // working folder before the system folder; left to inherit ours (the
+    // medium's Installer folder, or wherever the installer was started
+    // from), a planted regsvr32.exe there would run elevated.
+    const std::wstring systemFolder = GetSystemFolder();
+    request.lpDirectory = systemFolder.empty() ? nullptr : systemFolder.c_str();
     request.nShow = SW_HIDE;
     // A declined elevation prompt fails the call like a file that cannot start.
     if (!ShellExecuteExW(&request))

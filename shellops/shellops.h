@@ -92,8 +92,10 @@ bool FileHoldsAnsiText(HANDLE file, const std::wstring& text);
 
 // Starts `file` elevated (verb "runas") and hidden, with `parameters` (none
 // when empty), and waits at most `waitLimitMs` from the moment the launch
-// returns. Reports nothing: a declined prompt, a failed launch and a time-out
-// all just return. A process still running after the limit keeps running.
+// returns, with the system folder as its working folder (never the caller's,
+// where planted programs may lie). Reports nothing: a declined prompt, a
+// failed launch and a time-out all just return. A process still running
+// after the limit keeps running.
 void RunElevatedAndWait(const std::wstring& file, const std::wstring& parameters,
                         DWORD waitLimitMs);
 

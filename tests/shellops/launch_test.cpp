@@ -174,3 +174,20 @@ TEST_F(LaunchTest, AHeldScriptIsCheckedAgainstTheTextThatWasWritten) {
     EXPECT_TRUE(FileHoldsAnsiText(hold, L""));
     CloseHandle(hold);
 }
+
+TEST_F(LaunchTest, AScriptDoesNotRunProgramsPlantedInTheCallersFolder) {
+    // A "regsvr32" that the command interpreter would find first if the
+    // script ran in the caller's working folder.
+    const std::wstring marker = scratch_ + L"\\planted-ran.txt";
+    ASSERT_TRUE(WriteAnsiTextFile(scratch_ + L"\\regsvr32.bat",
+                                  L"echo planted> \"" + marker + L"\"\r\n"));
+    const std::wstring script = scratch_ + L"\\unregister.bat";
+    ASSERT_TRUE(WriteAnsiTextFile(script, ComposeUnregisterScript(scratch_ + L"\\missing.ax")));
+
+    wchar_t previous[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    ASSERT_TRUE(SetCurrentDirectoryW(scratch_.c_str()));
+    RunElevatedAndWait(script, L"", 30000);
+    SetCurrentDirectoryW(previous);
+    EXPECT_FALSE(PathExists(marker));
+}
