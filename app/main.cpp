@@ -23,7 +23,7 @@ constexpr DWORD kButtonStyle = WS_CHILD | WS_VISIBLE | BS_FLAT | BS_PUSHBUTTON;
 constexpr int kFontPoints = 11;
 constexpr wchar_t kFontFace[] = L"MS Shell Dlg";
 
-struct ControlSpec {
+struct ControlLayout {
     const wchar_t* className;
     int id;
     int x, y, width, height;
@@ -32,7 +32,7 @@ struct ControlSpec {
 };
 
 // In creation order.
-constexpr ControlSpec kControls[] = {
+constexpr ControlLayout kControls[] = {
     {L"STATIC", 0, 8, 8, 484, 35, kNoteStyle,
      L"OVIKクライアントを C:\\ovikProgram フォルダーを作成し、そこにインストールします。"},
     {L"STATIC", 0, 8, 55, 484, 88, kNoteStyle,
@@ -59,7 +59,7 @@ void OnCreate(HWND window, const CREATESTRUCTW* create) {
     // share it. Nothing here is checked: a missing font leaves the system
     // font, a missing control is simply absent.
     const HFONT font = CreateDialogFont(window);
-    for (const ControlSpec& control : kControls) {
+    for (const ControlLayout& control : kControls) {
         const HWND child = CreateWindowExW(
             0, control.className, control.text, control.style, control.x, control.y,
             control.width, control.height, window,
