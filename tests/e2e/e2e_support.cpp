@@ -1,0 +1,113 @@
+#include "tests/e2e/e2e_support.h"
+
+#include "tests/support/medium.h"
+#include "tests/support/scratch.h"
+
+#include <shlobj.h>
+#include <wrl/client.h>
+
+#include <cstdio>
+
+const ExpectedBox kOverwriteBox{
+    L"確認", L"C:\\ovikProgram フォルダーが既に存在します。\n上書きインストールしますか？", true,
+    MB_ICONQUESTION};
+const ExpectedBox kCopyFailedBox{L"エラー", L"ファイルのコピーに失敗しました。", false,
+                                 MB_ICONERROR};
+const ExpectedBox kRegisterBox{L"確認",
+                               L"拡張ライブラリ ScreenCapture.ax "
+                               L"を登録しますか？\n（登録しない場合、自身の画面を共有できません）",
+                               true, MB_ICONQUESTION};
+const ExpectedBox kInstalledBox{L"完了", L"インストールが完了しました。", false,
+                                MB_ICONINFORMATION};
+const ExpectedBox kMissingBox{
+    L"情報",
+    L"ovikProgram フォルダが見つかりません。\nすでにアンインストール済みの可能性があります。",
+    false, MB_ICONINFORMATION};
+const ExpectedBox kUninstalledBox{L"完了", L"アンインストールが完了しました。", false,
+                                  MB_ICONINFORMATION};
+const ExpectedBox kNotRemovedBox{
+    L"警告",
+    L"ovikProgram フォルダの削除に失敗しました。\n使用中のファイルがある可能性があります。", false,
+    MB_ICONWARNING};
+
+void ExpectBoxes(const std::vector<ShownBox>& shown, const std::vector<ExpectedBox>& expected,
+                 HWND owner) {
+    ASSERT_EQ(shown.size(), expected.size()) << Describe(shown);
+    for (size_t i = 0; i < shown.size(); ++i) {
+        const SeenBox& box = shown[i].box;
+        SCOPED_TRACE("box " + std::to_string(i) + ": [" + Narrow(box.caption) + "] " +
+                     Narrow(box.text));
+        EXPECT_EQ(Narrow(box.text), Narrow(expected[i].text));
+        EXPECT_EQ(Narrow(box.caption), Narrow(expected[i].caption));
+        EXPECT_EQ(box.hasYes && box.hasNo, expected[i].yesNo);
+        EXPECT_EQ(box.hasOk, !expected[i].yesNo);
+        EXPECT_FALSE(box.hasCancel);
+        EXPECT_EQ(shown[i].icon, expected[i].icon) << "MB_ICON value of the box's icon";
+        EXPECT_EQ(box.owner, owner) << "not owned by the installer window";
+    }
+}
+
+ShortcutFields ReadShortcut(const std::wstring& linkPath) {
+    ShortcutFields fields;
+    const HRESULT init = CoInitialize(nullptr);
+    {
+        Microsoft::WRL::ComPtr<IShellLinkW> link;
+        Microsoft::WRL::ComPtr<IPersistFile> persist;
+        if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
+                                       IID_PPV_ARGS(link.GetAddressOf()))) &&
+            SUCCEEDED(link.As(&persist)) && SUCCEEDED(persist->Load(linkPath.c_str(), STGM_READ))) {
+            wchar_t text[MAX_PATH] = {};
+            fields.loaded = true;
+            link->GetPath(text, MAX_PATH, nullptr, SLGP_RAWPATH);
+            fields.target = text;
+            text[0] = L'\0';
+            link->GetWorkingDirectory(text, MAX_PATH);
+            fields.workingFolder = text;
+            text[0] = L'\0';
+            link->GetIconLocation(text, MAX_PATH, &fields.iconIndex);
+            fields.iconPath = text;
+        }
+    }
+    if (SUCCEEDED(init))
+        CoUninitialize();
+    return fields;
+}
+
+void InstallerTest::SetUp() {
+    ASSERT_TRUE(IsInsideTestPrefix());
+    ResetInstallState();
+    // Whatever an earlier test left would change every box that follows.
+    ASSERT_FALSE(PathExists(kRoot)) << "could not clear the install root";
+    ASSERT_FALSE(PathExists(ShortcutPath())) << "could not clear the desktop shortcut";
+    ASSERT_TRUE(StageMedium(BuiltMediumFolder(), kE2eMedium));
+    ASSERT_TRUE(PathExists(kStagedInstaller)) << "the built medium holds no Installer\\setup.exe";
+}
+
+void InstallerTest::TearDown() {
+    EndInstaller();
+    ResetInstallState();
+    DeleteScratchTree(kE2eMedium);
+}
+
+void InstallerTest::EndInstaller() {
+    if (installer_ && installer_->window) {
+        // A box still open here was never expected: name it.
+        const HWND left = WaitForMessageBox(installer_->window, 0);
+        if (left)
+            ADD_FAILURE() << "a message box was left open: " << Narrow(ReadMessageBox(left).text);
+    }
+    installer_.reset();
+}
+
+void InstallerTest::Start(const std::wstring& exePath) {
+    installer_ = std::make_unique<InstallerProcess>();
+    ASSERT_TRUE(StartInstaller(exePath, *installer_))
+        << "no installer window from " << Narrow(exePath);
+}
+
+std::vector<ShownBox> InstallerTest::Run(int buttonId, const std::vector<int>& answers) {
+    const ULONGLONG start = NowMs();
+    std::vector<ShownBox> shown = RunWorkflow(*installer_, buttonId, answers);
+    std::printf("  button %d: %zu box(es), %llu ms\n", buttonId, shown.size(), NowMs() - start);
+    return shown;
+}

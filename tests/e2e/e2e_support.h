@@ -1,0 +1,71 @@
+// Shared set-up of the end-to-end tests: the staged medium, the message
+// boxes as the user reads them, and reading back what an install left.
+#pragma once
+
+#include "tests/e2e/installer_driver.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// The medium that the tests install from: a staged copy of the built sample
+// medium, so its installer's source root is this folder.
+inline constexpr wchar_t kE2eMedium[] = L"C:\\ovik-e2e-medium";
+inline const std::wstring kStagedInstaller = std::wstring(kE2eMedium) + L"\\Installer\\setup.exe";
+
+inline const std::wstring kRoot = L"C:\\ovikProgram";
+inline const std::wstring kClientPath = L"C:\\ovikProgram\\startClass.exe";
+inline const std::wstring kLibraryPath = L"C:\\ovikProgram\\ovikClient\\ScreenCapture.ax";
+inline const std::wstring kIconPath = L"C:\\ovikProgram\\ovikClient\\ovikclient.ico";
+inline const std::wstring kRegisterScriptPath =
+    L"C:\\ovikProgram\\Installer\\ScreenCapture_reg.bat";
+
+struct ExpectedBox {
+    std::wstring caption;
+    std::wstring text;
+    bool yesNo;  // Yes and No; otherwise the single OK
+    UINT icon;
+};
+
+extern const ExpectedBox kOverwriteBox;
+extern const ExpectedBox kCopyFailedBox;
+extern const ExpectedBox kRegisterBox;
+extern const ExpectedBox kInstalledBox;
+extern const ExpectedBox kMissingBox;
+extern const ExpectedBox kUninstalledBox;
+extern const ExpectedBox kNotRemovedBox;
+
+// Each shown box against the expected one: text, caption, buttons, icon and
+// that the main window owns it.
+void ExpectBoxes(const std::vector<ShownBox>& shown, const std::vector<ExpectedBox>& expected,
+                 HWND owner);
+
+// The desktop shortcut as the shell's link object reads it back.
+struct ShortcutFields {
+    bool loaded = false;
+    std::wstring target;
+    std::wstring workingFolder;
+    std::wstring iconPath;
+    int iconIndex = -1;
+};
+ShortcutFields ReadShortcut(const std::wstring& linkPath);
+
+// Puts a fresh copy of the sample medium at kE2eMedium and brings the
+// prefix back to "never installed" before each test, and again after it;
+// the installer a test started is ended first.
+class InstallerTest : public testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Starts the staged installer (or `exePath`) and waits for its window.
+    // Fails the test when it does not come.
+    void Start(const std::wstring& exePath = kStagedInstaller);
+    std::vector<ShownBox> Run(int buttonId, const std::vector<int>& answers);
+    // Fails the test for a box left open, then ends the installer.
+    void EndInstaller();
+
+    std::unique_ptr<InstallerProcess> installer_;
+};

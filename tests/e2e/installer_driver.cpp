@@ -1,0 +1,256 @@
+#include "tests/e2e/installer_driver.h"
+
+#include "shellops/shellops.h"
+#include "tests/e2e/probe_protocol.h"
+#include "tests/support/scratch.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr DWORD kPollMs = 20;
+
+// Top-level windows of the given class whose owner is `owner`.
+struct OwnedSearch {
+    HWND owner;
+    HWND found;
+};
+
+BOOL CALLBACK FindOwnedBox(HWND window, LPARAM lParam) {
+    OwnedSearch* search = reinterpret_cast<OwnedSearch*>(lParam);
+    if (GetWindow(window, GW_OWNER) == search->owner && IsWindowVisible(window) &&
+        ClassName(window) == L"#32770") {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+HWND OwnedMessageBox(HWND owner) {
+    OwnedSearch search = {owner, nullptr};
+    EnumWindows(FindOwnedBox, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+HWND MainWindowOf(DWORD processId) {
+    for (HWND window = FindWindowExW(nullptr, nullptr, kInstallerWindowClass, nullptr); window;
+         window = FindWindowExW(nullptr, window, kInstallerWindowClass, nullptr)) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner == processId && IsWindowVisible(window))
+            return window;
+    }
+    return nullptr;
+}
+
+bool WaitUntilGone(HWND window, DWORD timeoutMs) {
+    const ULONGLONG end = NowMs() + timeoutMs;
+    while (IsWindow(window)) {
+        if (NowMs() > end)
+            return false;
+        Sleep(kPollMs);
+    }
+    return true;
+}
+
+bool StillRunning(HANDLE process) {
+    return WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+}
+
+// ---- Probe -----------------------------------------------------------------
+
+thread_local std::vector<unsigned char>* tProbeReply = nullptr;
+
+LRESULT CALLBACK ProbeReplyProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_COPYDATA && tProbeReply) {
+        const COPYDATASTRUCT* copy = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
+        const unsigned char* bytes = static_cast<const unsigned char*>(copy->lpData);
+        tProbeReply->assign(bytes, bytes + copy->cbData);
+        return TRUE;
+    }
+    return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// Hooks the probe library onto the installer's UI thread, sends it `query`
+// about `target` and returns its reply; empty when it did not answer.
+std::vector<unsigned char> AskProbe(const InstallerProcess& installer, HWND target, LPARAM query) {
+    std::vector<unsigned char> reply;
+    const HMODULE probe = LoadLibraryW(BesideTestProgram(L"installer_probe.dll").c_str());
+    if (!probe)
+        return reply;
+    const HOOKPROC hookProc =
+        reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(probe, kProbeHookName)));
+
+    WNDCLASSW replyClass = {};
+    replyClass.lpfnWndProc = ProbeReplyProc;
+    replyClass.hInstance = GetModuleHandleW(nullptr);
+    replyClass.lpszClassName = L"OvikE2eProbeReply";
+    RegisterClassW(&replyClass);
+    const HWND replyWindow = CreateWindowExW(0, replyClass.lpszClassName, L"", 0, 0, 0, 0, 0,
+                                             HWND_MESSAGE, nullptr, replyClass.hInstance, nullptr);
+    const HHOOK hook =
+        hookProc ? SetWindowsHookExW(WH_CALLWNDPROC, hookProc, probe, installer.threadId) : nullptr;
+    if (hook && replyWindow) {
+        tProbeReply = &reply;
+        // While this send waits, the probe's WM_COPYDATA is delivered to
+        // the reply window on this thread.
+        DWORD_PTR ignored = 0;
+        SendMessageTimeoutW(target, RegisterWindowMessageW(kProbeMessageName),
+                            reinterpret_cast<WPARAM>(replyWindow), query, SMTO_NORMAL, 10000,
+                            &ignored);
+        tProbeReply = nullptr;
+    }
+    if (hook)
+        UnhookWindowsHookEx(hook);
+    if (replyWindow)
+        DestroyWindow(replyWindow);
+    FreeLibrary(probe);
+    return reply;
+}
+
+}  // namespace
+
+InstallerProcess::~InstallerProcess() {
+    if (!process)
+        return;
+    if (StillRunning(process)) {
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, 10000);
+    }
+    CloseHandle(process);
+}
+
+bool StartInstaller(const std::wstring& exePath, InstallerProcess& installer) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started = {};
+    std::wstring commandLine = L"\"" + exePath + L"\"";
+    const std::wstring folder = GetParentPath(exePath);
+    if (!CreateProcessW(exePath.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        folder.c_str(), &startup, &started))
+        return false;
+    CloseHandle(started.hThread);
+    installer.process = started.hProcess;
+    installer.processId = started.dwProcessId;
+
+    const ULONGLONG end = NowMs() + 15000;
+    while (!installer.window && NowMs() < end && StillRunning(installer.process)) {
+        installer.window = MainWindowOf(installer.processId);
+        if (!installer.window)
+            Sleep(kPollMs);
+    }
+    if (!installer.window)
+        return false;
+    installer.threadId = GetWindowThreadProcessId(installer.window, nullptr);
+    // The window is found as soon as it exists; wait until its creation has
+    // finished and the loop waits for input.
+    WaitForInputIdle(installer.process, 10000);
+    return true;
+}
+
+std::vector<HWND> ChildWindows(HWND parent) {
+    std::vector<HWND> children;
+    for (HWND child = GetWindow(parent, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+        children.push_back(child);
+    return children;
+}
+
+std::wstring WindowText(HWND window) {
+    wchar_t text[1024] = {};
+    GetWindowTextW(window, text, 1024);
+    return text;
+}
+
+std::wstring ClassName(HWND window) {
+    wchar_t name[256] = {};
+    GetClassNameW(window, name, 256);
+    return name;
+}
+
+void ClickButton(HWND button) {
+    PostMessageW(button, BM_CLICK, 0, 0);
+}
+
+HWND WaitForMessageBox(HWND owner, DWORD timeoutMs) {
+    const ULONGLONG end = NowMs() + timeoutMs;
+    for (;;) {
+        const HWND box = OwnedMessageBox(owner);
+        if (box)
+            return box;
+        if (NowMs() > end || !IsWindow(owner))
+            return nullptr;
+        Sleep(kPollMs);
+    }
+}
+
+SeenBox ReadMessageBox(HWND box) {
+    SeenBox seen;
+    seen.caption = WindowText(box);
+    seen.text = WindowText(GetDlgItem(box, 0xFFFF));
+    seen.hasOk = GetDlgItem(box, IDOK) != nullptr;
+    seen.hasYes = GetDlgItem(box, IDYES) != nullptr;
+    seen.hasNo = GetDlgItem(box, IDNO) != nullptr;
+    seen.hasCancel = GetDlgItem(box, IDCANCEL) != nullptr;
+    seen.owner = GetWindow(box, GW_OWNER);
+    return seen;
+}
+
+UINT MessageBoxIconOf(const InstallerProcess& installer, HWND box) {
+    const std::vector<unsigned char> reply = AskProbe(installer, box, kProbeBoxIcon);
+    if (reply.size() != sizeof(ProbedIcon))
+        return 0;
+    ProbedIcon probed;
+    std::memcpy(&probed, reply.data(), sizeof probed);
+    return probed.kind;
+}
+
+std::vector<ShownBox> RunWorkflow(const InstallerProcess& installer, int buttonId,
+                                  const std::vector<int>& answers, DWORD boxTimeoutMs) {
+    std::vector<ShownBox> seen;
+    ClickButton(GetDlgItem(installer.window, buttonId));
+    for (size_t next = 0;; ++next) {
+        const bool expected = next < answers.size();
+        // Past the expected boxes, only a short look for one more: the last
+        // box is the workflow's last step, so a further one would be a fault.
+        const HWND box = WaitForMessageBox(installer.window, expected ? boxTimeoutMs : 500);
+        if (!box)
+            break;
+        SeenBox read = ReadMessageBox(box);
+        int answer = read.hasNo ? IDNO : IDOK;
+        if (expected && GetDlgItem(box, answers[next]))
+            answer = answers[next];
+        read.answer = answer;
+        seen.push_back({read, MessageBoxIconOf(installer, box)});
+        ClickButton(GetDlgItem(box, answer));
+        if (!WaitUntilGone(box, 10000))
+            break;
+    }
+    return seen;
+}
+
+std::string Describe(const std::vector<ShownBox>& boxes) {
+    std::vector<SeenBox> seen;
+    for (const ShownBox& shown : boxes)
+        seen.push_back(shown.box);
+    return Narrow(Describe(seen));
+}
+
+bool WaitForExit(HANDLE process, DWORD timeoutMs, DWORD& exitCode) {
+    if (WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0)
+        return false;
+    return GetExitCodeProcess(process, &exitCode) != 0;
+}
+
+std::vector<ControlFont> ReadControlFonts(const InstallerProcess& installer) {
+    const std::vector<unsigned char> reply =
+        AskProbe(installer, installer.window, kProbeControlFonts);
+    std::vector<ControlFont> fonts(reply.size() / sizeof(ProbedFont));
+    for (size_t i = 0; i < fonts.size(); ++i) {
+        ProbedFont probed;
+        std::memcpy(&probed, reply.data() + i * sizeof(ProbedFont), sizeof probed);
+        fonts[i].font = reinterpret_cast<HFONT>(probed.font);
+        fonts[i].described = probed.described != 0;
+        fonts[i].logFont = probed.logFont;
+    }
+    return fonts;
+}

@@ -1,0 +1,90 @@
+// Drives the real installer executable from outside, as a user would, by
+// window messages only: find its window, click its buttons, read and answer
+// the message boxes that it shows. Every wait is bounded.
+#pragma once
+
+#include "tests/support/message_boxes.h"
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+inline constexpr wchar_t kInstallerWindowClass[] = L"OVIKInstallerWnd";
+inline constexpr int kInstallButton = 1001;
+inline constexpr int kUninstallButton = 1002;
+inline constexpr int kCancelButton = 1003;
+
+// A started installer. Ends the process on destruction if it still runs, so
+// that a box nobody answered cannot outlive its test.
+struct InstallerProcess {
+    HANDLE process = nullptr;
+    DWORD processId = 0;
+    DWORD threadId = 0;  // the thread that owns the main window
+    HWND window = nullptr;
+
+    InstallerProcess() = default;
+    InstallerProcess(const InstallerProcess&) = delete;
+    InstallerProcess& operator=(const InstallerProcess&) = delete;
+    ~InstallerProcess();
+};
+
+// Starts `exePath` in its own folder, as the shell does on a double click,
+// and waits up to 15 s for its main window. False when it did not start or
+// showed no window; `installer` then holds whatever was started.
+bool StartInstaller(const std::wstring& exePath, InstallerProcess& installer);
+
+// The children of `parent` in z-order (GW_CHILD, then GW_HWNDNEXT), which is
+// the order in which they were created.
+std::vector<HWND> ChildWindows(HWND parent);
+
+std::wstring WindowText(HWND window);
+std::wstring ClassName(HWND window);
+
+// Presses a button as a click would: BM_CLICK, posted, because the click
+// runs a whole workflow inside the installer before it returns.
+void ClickButton(HWND button);
+
+// The visible message box ("#32770") owned by `owner`, polled for up to
+// `timeoutMs`; null when none appeared.
+HWND WaitForMessageBox(HWND owner, DWORD timeoutMs);
+
+// Caption, text, buttons and owner of a message box.
+SeenBox ReadMessageBox(HWND box);
+
+// Which of the system's message box icons a box shows: one of
+// MB_ICONQUESTION, MB_ICONERROR, MB_ICONWARNING, MB_ICONINFORMATION, or 0 for
+// none or an unknown one.
+UINT MessageBoxIconOf(const InstallerProcess& installer, HWND box);
+
+// One message box as the user met it: what it said and its icon.
+struct ShownBox {
+    SeenBox box;
+    UINT icon = 0;  // as MessageBoxIconOf
+};
+
+// Clicks `buttonId` of the installer and answers the message boxes that
+// follow, in order, with `answers` (IDYES, IDNO, IDOK). Returns every box
+// seen. A box beyond the answers is answered No or OK and recorded, so a
+// wrong sequence shows in the result instead of hanging. Waits up to
+// `boxTimeoutMs` for each box; returns early when one does not come.
+std::vector<ShownBox> RunWorkflow(const InstallerProcess& installer, int buttonId,
+                                  const std::vector<int>& answers, DWORD boxTimeoutMs = 90000);
+
+// A short readable list of the boxes, for assertion messages.
+std::string Describe(const std::vector<ShownBox>& boxes);
+
+// Waits up to `timeoutMs` for the process to end; true with its exit code.
+bool WaitForExit(HANDLE process, DWORD timeoutMs, DWORD& exitCode);
+
+// What the installer's controls hold, read inside the installer's own
+// process (a font handle means nothing in another process).
+struct ControlFont {
+    HFONT font = nullptr;    // WM_GETFONT
+    bool described = false;  // GetObjectW filled `logFont`
+    LOGFONTW logFont = {};
+};
+
+// WM_GETFONT and the font's LOGFONTW of each child of the main window, in
+// z-order. Empty when the probe could not run.
+std::vector<ControlFont> ReadControlFonts(const InstallerProcess& installer);

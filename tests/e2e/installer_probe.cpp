@@ -1,0 +1,78 @@
+// A hook library that the end-to-end test puts on the installer's UI thread.
+// It answers two questions that only code inside the installer's process can
+// answer (GDI and icon handles belong to their process): which font each
+// control uses, and which system icon a message box shows. It changes
+// nothing and reacts to no other message.
+#include "tests/e2e/probe_protocol.h"
+
+#include <vector>
+
+namespace {
+
+UINT ProbeMessage() {
+    static const UINT message = RegisterWindowMessageW(kProbeMessageName);
+    return message;
+}
+
+void Reply(HWND replyTo, HWND from, LPARAM query, const void* data, DWORD size) {
+    COPYDATASTRUCT copy = {};
+    copy.dwData = static_cast<ULONG_PTR>(query);
+    copy.cbData = size;
+    copy.lpData = const_cast<void*>(data);
+    SendMessageW(replyTo, WM_COPYDATA, reinterpret_cast<WPARAM>(from),
+                 reinterpret_cast<LPARAM>(&copy));
+}
+
+void ReplyControlFonts(HWND window, HWND replyTo) {
+    std::vector<ProbedFont> fonts;
+    for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        ProbedFont probed = {};
+        const HFONT font = reinterpret_cast<HFONT>(SendMessageW(child, WM_GETFONT, 0, 0));
+        probed.font = reinterpret_cast<std::uint64_t>(font);
+        probed.described =
+            font && GetObjectW(font, sizeof probed.logFont, &probed.logFont) == sizeof(LOGFONTW);
+        fonts.push_back(probed);
+    }
+    Reply(replyTo, window, kProbeControlFonts, fonts.data(),
+          static_cast<DWORD>(fonts.size() * sizeof(ProbedFont)));
+}
+
+// The box's icon is the one static control of type SS_ICON; the system
+// icons are shared, so LoadIconW hands back the very handle that the box got.
+void ReplyBoxIcon(HWND box, HWND replyTo) {
+    ProbedIcon probed = {};
+    for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        if ((GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) != SS_ICON)
+            continue;
+        const HICON icon = reinterpret_cast<HICON>(SendMessageW(child, STM_GETICON, 0, 0));
+        const struct {
+            LPCWSTR resource;
+            UINT kind;
+        } kinds[] = {{IDI_QUESTION, MB_ICONQUESTION},
+                     {IDI_HAND, MB_ICONERROR},
+                     {IDI_EXCLAMATION, MB_ICONWARNING},
+                     {IDI_ASTERISK, MB_ICONINFORMATION}};
+        for (const auto& kind : kinds) {
+            if (icon && icon == LoadIconW(nullptr, kind.resource))
+                probed.kind = kind.kind;
+        }
+    }
+    Reply(replyTo, box, kProbeBoxIcon, &probed, sizeof probed);
+}
+
+}  // namespace
+
+extern "C" __declspec(dllexport) LRESULT CALLBACK
+    InstallerProbeHook(int code, WPARAM wParam, LPARAM lParam) {
+    if (code == HC_ACTION) {
+        const CWPSTRUCT* sent = reinterpret_cast<const CWPSTRUCT*>(lParam);
+        if (sent->message == ProbeMessage()) {
+            const HWND replyTo = reinterpret_cast<HWND>(sent->wParam);
+            if (sent->lParam == kProbeControlFonts)
+                ReplyControlFonts(sent->hwnd, replyTo);
+            else if (sent->lParam == kProbeBoxIcon)
+                ReplyBoxIcon(sent->hwnd, replyTo);
+        }
+    }
+    return CallNextHookEx(nullptr, code, wParam, lParam);
+}

@@ -1,0 +1,143 @@
+// The real setup.exe, started from a staged medium and driven through its
+// buttons and message boxes: install, uninstall, repeated clicks, and the
+// two ways of ending it.
+#include "tests/e2e/e2e_support.h"
+#include "tests/support/medium.h"
+#include "tests/support/scratch.h"
+
+#include <algorithm>
+
+namespace {
+
+using InstallerWorkflowTest = InstallerTest;
+
+// After a workflow the window is back, usable and unchanged.
+void ExpectIdle(const InstallerProcess& installer) {
+    EXPECT_EQ(WaitForSingleObject(installer.process, 0), WAIT_TIMEOUT) << "the installer ended";
+    EXPECT_TRUE(IsWindow(installer.window));
+    EXPECT_TRUE(IsWindowEnabled(installer.window));
+    EXPECT_EQ(ChildWindows(installer.window).size(), 5u);
+}
+
+}  // namespace
+
+// ---- Install -----------------------------------------------------------------
+
+TEST_F(InstallerWorkflowTest, InstallCopiesTheMediumRegistersTheLibraryAndLinksTheClient) {
+    Start();
+    ExpectBoxes(Run(kInstallButton, {IDYES, IDOK}), {kRegisterBox, kInstalledBox},
+                installer_->window);
+    ExpectIdle(*installer_);
+
+    // The whole medium, the installer's own folder included, plus the script.
+    const std::vector<std::wstring> medium = ListTree(kE2eMedium);
+    std::vector<std::wstring> expected = medium;
+    expected.push_back(L"Installer\\ScreenCapture_reg.bat");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(ListTree(kRoot), expected);
+    for (const std::wstring& entry : medium) {
+        if (entry.back() == L'\\')
+            continue;
+        EXPECT_TRUE(ReadBytes(kRoot + L"\\" + entry) ==
+                    ReadBytes(std::wstring(kE2eMedium) + L"\\" + entry))
+            << Narrow(entry) << " differs from the medium";
+    }
+
+    const std::string script = ReadBytes(kRegisterScriptPath);
+    EXPECT_EQ(script.size(), 55u);
+    EXPECT_EQ(script, "regsvr32 \"C:\\ovikProgram\\ovikClient\\ScreenCapture.ax\"\r\n");
+    EXPECT_EQ(Narrow(RegisteredCapturePath()), Narrow(kLibraryPath));
+
+    const ShortcutFields link = ReadShortcut(ShortcutPath());
+    ASSERT_TRUE(link.loaded) << Narrow(ShortcutPath());
+    EXPECT_EQ(Narrow(link.target), Narrow(kClientPath));
+    EXPECT_EQ(Narrow(link.workingFolder), Narrow(kRoot));
+    EXPECT_EQ(Narrow(link.iconPath), Narrow(kIconPath));
+    EXPECT_EQ(link.iconIndex, 0);
+}
+
+TEST_F(InstallerWorkflowTest, ASecondInstallClickStartsOverWithTheOverwriteQuestion) {
+    Start();
+    ExpectBoxes(Run(kInstallButton, {IDNO, IDOK}), {kRegisterBox, kInstalledBox},
+                installer_->window);
+    ASSERT_TRUE(WriteBytes(kRoot + L"\\readme.txt", "changed by the user"));
+
+    // Yes: the copy runs again, and so does the registration question.
+    ExpectBoxes(Run(kInstallButton, {IDYES, IDYES, IDOK}),
+                {kOverwriteBox, kRegisterBox, kInstalledBox}, installer_->window);
+    EXPECT_EQ(ReadBytes(kRoot + L"\\readme.txt"),
+              ReadBytes(std::wstring(kE2eMedium) + L"\\readme.txt"));
+    EXPECT_EQ(ReadBytes(kRegisterScriptPath).size(), 55u);
+    ExpectIdle(*installer_);
+
+    // No: the third run ends silently and changes nothing.
+    ASSERT_TRUE(WriteBytes(kRoot + L"\\readme.txt", "changed again"));
+    const std::vector<std::wstring> before = ListTree(kRoot);
+    ExpectBoxes(Run(kInstallButton, {IDNO}), {kOverwriteBox}, installer_->window);
+    EXPECT_EQ(ReadBytes(kRoot + L"\\readme.txt"), "changed again");
+    EXPECT_EQ(ListTree(kRoot), before);
+    ExpectIdle(*installer_);
+}
+
+// ---- Uninstall ---------------------------------------------------------------
+
+TEST_F(InstallerWorkflowTest, UninstallEndsTheRunningClientAndRemovesEverything) {
+    Start();
+    ExpectBoxes(Run(kInstallButton, {IDYES, IDOK}), {kRegisterBox, kInstalledBox},
+                installer_->window);
+    ASSERT_TRUE(IsCaptureRegistered());
+    ASSERT_TRUE(PathExists(ShortcutPath()));
+    const HANDLE client = StartProgram(kClientPath);
+    ASSERT_NE(client, nullptr);
+
+    ExpectBoxes(Run(kUninstallButton, {IDOK}), {kUninstalledBox}, installer_->window);
+    const bool clientEnded = WaitForSingleObject(client, 0) == WAIT_OBJECT_0;
+    if (!clientEnded)
+        TerminateProcess(client, 1);
+    CloseHandle(client);
+    EXPECT_TRUE(clientEnded) << "startClass.exe still runs";
+    EXPECT_FALSE(IsCaptureRegistered());
+    EXPECT_FALSE(PathExists(ShortcutPath()));
+    EXPECT_FALSE(PathExists(kRoot));
+    ExpectIdle(*installer_);
+
+    // A second click finds nothing left.
+    ExpectBoxes(Run(kUninstallButton, {IDOK}), {kMissingBox}, installer_->window);
+    ExpectIdle(*installer_);
+}
+
+TEST_F(InstallerWorkflowTest, UninstallWithNothingInstalledOnlySaysSo) {
+    ASSERT_TRUE(WriteBytes(ShortcutPath(), "not ours to delete"));
+    Start();
+    ExpectBoxes(Run(kUninstallButton, {IDOK}), {kMissingBox}, installer_->window);
+    EXPECT_FALSE(PathExists(kRoot));
+    EXPECT_EQ(ReadBytes(ShortcutPath()), "not ours to delete");
+    ExpectIdle(*installer_);
+}
+
+// ---- Ending ------------------------------------------------------------------
+
+TEST_F(InstallerWorkflowTest, CancelEndsTheProcessWithExitCodeZero) {
+    Start();
+    ClickButton(GetDlgItem(installer_->window, kCancelButton));
+    DWORD exitCode = 1;
+    ASSERT_TRUE(WaitForExit(installer_->process, 10000, exitCode)) << "still running";
+    EXPECT_EQ(exitCode, 0u);
+    EXPECT_FALSE(PathExists(kRoot));
+}
+
+TEST_F(InstallerWorkflowTest, ClosingTheWindowEndsTheProcessWithExitCodeZero) {
+    const struct {
+        const char* how;
+        UINT message;
+        WPARAM wParam;
+    } closes[] = {{"WM_CLOSE", WM_CLOSE, 0}, {"SC_CLOSE", WM_SYSCOMMAND, SC_CLOSE}};
+    for (const auto& close : closes) {
+        SCOPED_TRACE(close.how);
+        Start();
+        PostMessageW(installer_->window, close.message, close.wParam, 0);
+        DWORD exitCode = 1;
+        ASSERT_TRUE(WaitForExit(installer_->process, 10000, exitCode)) << "still running";
+        EXPECT_EQ(exitCode, 0u);
+    }
+}
