@@ -4,7 +4,7 @@
 ovik_packages=(
   mingw-w64 gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth cmake make googletest locales fonts-ipafont-gothic x11-apps
-  imagemagick
+  imagemagick fonts-wine
 )
 
 ovik_install_deps() {
