@@ -3,6 +3,7 @@
 #pragma once
 
 #include "tests/e2e/installer_driver.h"
+#include "tests/support/shortcut_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -41,16 +42,6 @@ extern const ExpectedBox kNotRemovedBox;
 // that the main window owns it.
 void ExpectBoxes(const std::vector<ShownBox>& shown, const std::vector<ExpectedBox>& expected,
                  HWND owner);
-
-// The desktop shortcut as the shell's link object reads it back.
-struct ShortcutFields {
-    bool loaded = false;
-    std::wstring target;
-    std::wstring workingFolder;
-    std::wstring iconPath;
-    int iconIndex = -1;
-};
-ShortcutFields ReadShortcut(const std::wstring& linkPath);
 
 // Puts a fresh copy of the sample medium at kE2eMedium and brings the
 // prefix back to "never installed" before each test, and again after it;

@@ -5,10 +5,10 @@
 #include "tests/support/medium.h"
 #include "tests/support/message_boxes.h"
 #include "tests/support/scratch.h"
+#include "tests/support/shortcut_reader.h"
 
 #include <gtest/gtest.h>
 #include <shlobj.h>
-#include <wrl/client.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -66,23 +66,7 @@ const Expected kUninstalledBox{L"完了", kUninstalledText, false};
 const Expected kNotRemovedBox{L"警告", kNotRemovedText, false};
 
 std::wstring ShortcutTarget() {
-    std::wstring target;
-    const HRESULT init = CoInitialize(nullptr);
-    {
-        Microsoft::WRL::ComPtr<IShellLinkW> link;
-        Microsoft::WRL::ComPtr<IPersistFile> persist;
-        if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
-                                       IID_PPV_ARGS(link.GetAddressOf()))) &&
-            SUCCEEDED(link.As(&persist)) &&
-            SUCCEEDED(persist->Load(ShortcutPath().c_str(), STGM_READ))) {
-            wchar_t text[MAX_PATH] = {};
-            link->GetPath(text, MAX_PATH, nullptr, SLGP_RAWPATH);
-            target = text;
-        }
-    }
-    if (SUCCEEDED(init))
-        CoUninitialize();
-    return target;
+    return ReadShortcut(ShortcutPath()).target;
 }
 
 class WorkflowTest : public testing::Test {
@@ -90,6 +74,8 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(IsInsideTestPrefix());
         ResetInstallState();
+        ASSERT_FALSE(PathExists(kRoot))
+            << "could not clear the install root: " << testing::PrintToString(ListTree(kRoot));
         owner_ = CreateWindowExW(0, L"STATIC", L"workflow test owner", WS_OVERLAPPED, 0, 0, 100,
                                  100, nullptr, nullptr, nullptr, nullptr);
         ASSERT_NE(owner_, nullptr);

@@ -1,45 +1,11 @@
 #include "shellops/shellops.h"
 #include "tests/support/scratch.h"
+#include "tests/support/shortcut_reader.h"
 
 #include <gtest/gtest.h>
 #include <shlobj.h>
-#include <wrl/client.h>
-
-using Microsoft::WRL::ComPtr;
 
 namespace {
-
-struct LinkFields {
-    bool loaded = false;
-    std::wstring target, folder, icon;
-    int iconIndex = -1;
-};
-
-LinkFields ReadLink(const std::wstring& linkPath) {
-    LinkFields fields;
-    const HRESULT init = CoInitialize(nullptr);
-    {
-        ComPtr<IShellLinkW> link;
-        ComPtr<IPersistFile> persist;
-        if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER,
-                                       IID_PPV_ARGS(link.GetAddressOf()))) &&
-            SUCCEEDED(link.As(&persist)) && SUCCEEDED(persist->Load(linkPath.c_str(), STGM_READ))) {
-            fields.loaded = true;
-            wchar_t text[MAX_PATH] = {};
-            link->GetPath(text, MAX_PATH, nullptr, SLGP_RAWPATH);
-            fields.target = text;
-            text[0] = L'\0';
-            link->GetWorkingDirectory(text, MAX_PATH);
-            fields.folder = text;
-            text[0] = L'\0';
-            link->GetIconLocation(text, MAX_PATH, &fields.iconIndex);
-            fields.icon = text;
-        }
-    }
-    if (SUCCEEDED(init))
-        CoUninitialize();
-    return fields;
-}
 
 class ShortcutTest : public testing::Test {
 protected:
@@ -70,21 +36,21 @@ TEST_F(ShortcutTest, CarriesTargetWorkingFolderAndIconUnderAJapaneseName) {
     FindClose(find);
     EXPECT_EQ(L"\\" + std::wstring(found.cFileName), kShortcutFile);
 
-    const LinkFields fields = ReadLink(link);
+    const ShortcutFields fields = ReadShortcut(link);
     ASSERT_TRUE(fields.loaded);
     EXPECT_EQ(fields.target, target_);
-    EXPECT_EQ(fields.folder, scratch_ + L"\\app");
-    EXPECT_EQ(fields.icon, icon_);
+    EXPECT_EQ(fields.workingFolder, scratch_ + L"\\app");
+    EXPECT_EQ(fields.iconPath, icon_);
     EXPECT_EQ(fields.iconIndex, 0);
 }
 
 TEST_F(ShortcutTest, TheInstallsTargetGetsTheInstallRootAsWorkingFolder) {
     const std::wstring link = scratch_ + L"\\install.lnk";
     ASSERT_TRUE(CreateShortcut(link, kInstallRoot + kClientExecutable, L""));
-    const LinkFields fields = ReadLink(link);
+    const ShortcutFields fields = ReadShortcut(link);
     ASSERT_TRUE(fields.loaded);
     EXPECT_EQ(fields.target, L"C:\\ovikProgram\\startClass.exe");
-    EXPECT_EQ(fields.folder, L"C:\\ovikProgram");
+    EXPECT_EQ(fields.workingFolder, L"C:\\ovikProgram");
 }
 
 TEST_F(ShortcutTest, WorkingFolderFollowsTheSeparatorRule) {
@@ -102,8 +68,9 @@ TEST_F(ShortcutTest, WorkingFolderFollowsTheSeparatorRule) {
     for (const Case& c : cases) {
         const std::wstring link = scratch_ + L"\\case" + std::to_wstring(index++) + L".lnk";
         ASSERT_TRUE(CreateShortcut(link, c.target, L"")) << testing::PrintToString(c.target);
-        const LinkFields fields = ReadLink(link);
-        EXPECT_EQ(fields.folder, c.folder) << "target " << testing::PrintToString(c.target);
+        const ShortcutFields fields = ReadShortcut(link);
+        EXPECT_EQ(fields.workingFolder, c.folder)
+            << "target " << testing::PrintToString(c.target);
     }
 }
 
@@ -112,9 +79,9 @@ TEST_F(ShortcutTest, AMissingOrEmptyIconGivesALinkWithoutIcon) {
     const std::wstring empty = scratch_ + L"\\empty-icon.lnk";
     ASSERT_TRUE(CreateShortcut(missing, target_, icon_));  // icon file not written
     ASSERT_TRUE(CreateShortcut(empty, target_, L""));
-    EXPECT_EQ(ReadLink(missing).icon, L"");
-    EXPECT_EQ(ReadLink(empty).icon, L"");
-    EXPECT_EQ(ReadLink(missing).target, target_);
+    EXPECT_EQ(ReadShortcut(missing).iconPath, L"");
+    EXPECT_EQ(ReadShortcut(empty).iconPath, L"");
+    EXPECT_EQ(ReadShortcut(missing).target, target_);
 }
 
 TEST_F(ShortcutTest, ALinkInAMissingFolderFailsAndWritesNothing) {
@@ -128,7 +95,7 @@ TEST_F(ShortcutTest, AnExistingLinkIsReplaced) {
     WriteBytes(other, "MZ");
     ASSERT_TRUE(CreateShortcut(link, other, L""));
     ASSERT_TRUE(CreateShortcut(link, target_, L""));
-    EXPECT_EQ(ReadLink(link).target, target_);
+    EXPECT_EQ(ReadShortcut(link).target, target_);
 }
 
 TEST_F(ShortcutTest, LeavesTheThreadsComStateAsItFoundIt) {

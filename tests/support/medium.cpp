@@ -25,7 +25,13 @@ bool StageMedium(const std::wstring& medium, const std::wstring& stage) {
 
 void ResetInstallState() {
     KillProcessesNamed(L"startClass.exe");
-    DeleteScratchTree(kInstallRoot);
+    // A process that just ended (the client, an elevated script) may let go
+    // of its files a moment later; try again for up to 5 s.
+    for (int attempt = 0; attempt < 50 && PathExists(kInstallRoot); ++attempt) {
+        if (attempt > 0)
+            Sleep(100);
+        DeleteScratchTree(kInstallRoot);
+    }
     DeleteFileW(ShortcutPath().c_str());
     RegDeleteTreeW(HKEY_CLASSES_ROOT, kSampleCaptureClsidKey);
     RegDeleteKeyW(HKEY_CLASSES_ROOT, kSampleCaptureClsidKey);
