@@ -6,9 +6,12 @@
 # results.md, results.png and the raw figures to <build>/bench/ (a quick run
 # to <build>/bench/quick/).
 #
-# usage: bench/run-bench.sh [--quick] [--build-dir DIR]
-#   --quick      small trees and few repetitions (the CTest smoke entry);
-#                skips NSIS when makensis is missing and installs nothing
+# usage: bench/run-bench.sh [--quick] [--rounds N] [--build-dir DIR]
+#   --quick      small trees and two rounds (the CTest smoke entry); skips
+#                NSIS when makensis is missing and installs nothing
+#   --rounds N   rounds of every contender on every tree (default 5; each
+#                full round takes about three minutes here, mostly the peers
+#                on the 20,000-file tree)
 #   --build-dir  the MinGW build tree (default: build/mingw)
 #
 # Runs in a Wine world of its own (<build>/bench-wine/full or .../quick), so
@@ -17,16 +20,22 @@
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 quick=0
+rounds=""
 build="$root/build/mingw"
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1 ;;
+    --rounds) rounds="$2"; shift ;;
     --build-dir) build="$2"; shift ;;
-    -h | --help) sed -n '2,16p' "${BASH_SOURCE[0]}"; exit 0 ;;
+    -h | --help) sed -n '2,20p' "${BASH_SOURCE[0]}"; exit 0 ;;
     *) echo "run-bench: unknown option $1" >&2; exit 2 ;;
   esac
   shift
 done
+if [ -n "$rounds" ] && ! [[ "$rounds" =~ ^[1-9][0-9]*$ ]]; then
+  echo "run-bench: --rounds needs a positive number" >&2
+  exit 2
+fi
 # Wine wants absolute paths for its prefix.
 [ -d "$build" ] && build="$(cd "$build" && pwd)"
 
@@ -47,6 +56,7 @@ else
   startup_repetitions=7
   mode="full"
 fi
+[ -n "$rounds" ] && repetitions=$rounds
 
 out="$build/bench"
 [ "$quick" -eq 1 ] && out="$build/bench/quick"
@@ -137,8 +147,10 @@ mkdir -p "$drive_c/bench"
 # Runs tree_bench.exe with the given arguments, its carriage returns gone.
 bench_exe() { "$wine_run" "$tree_bench" "$@" 2>>"$log" | tr -d '\r'; }
 
-# "<count> <bytes>" of the files below a unix folder.
-tree_stats() { find "$1" -type f -printf '%s\n' 2>/dev/null | awk '{n++; s+=$1} END {print n+0, s+0}'; }
+# "<count> <bytes>" of the files below a unix folder; "0 0" when it is missing.
+tree_stats() {
+  { find "$1" -type f -printf '%s\n' 2>/dev/null || true; } | awk '{n++; s+=$1} END {print n+0, s+0}'
+}
 
 host_seconds() {
   local start end
@@ -205,8 +217,13 @@ time_remove() {  # tree contender folder
   esac
 }
 
+# The first eight fields of the "cpu" line of /proc/stat: time spent per
+# state, steal (time the hypervisor gave to other guests) being the eighth.
+cpu_times() { awk '$1 == "cpu" {print $2, $3, $4, $5, $6, $7, $8, $9}' /proc/stat; }
+
 started=$(date +%s)
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+cpu_before=$(cpu_times)
 for ((rep = 0; rep < repetitions; rep++)); do
   for spec in "${trees[@]}"; do
     name=${spec%%:*}
@@ -260,6 +277,11 @@ for name in a b; do
   rm -rf "$(unixpath "$name" copy-prof)"
 done
 load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+# Shares of all CPU time over the rounds and the breakdown, in per cent: busy (not idle or
+# waiting for I/O) and stolen by the hypervisor.
+read -r cpu_busy cpu_steal < <(echo "$cpu_before $(cpu_times)" | awk '{
+    for (i = 1; i <= 8; i++) { d[i] = $(i + 8) - $i; total += d[i] }
+    printf "%.0f %.0f\n", 100 * (total - d[4] - d[5] - d[8]) / total, 100 * d[8] / total }')
 
 # ---- Executables --------------------------------------------------------
 
@@ -320,8 +342,9 @@ goals=()
   echo "# Tree copy and removal benchmark ($mode run)"
   echo
   echo "$(date -u '+%Y-%m-%d %H:%M UTC'); $(nproc) cores, $cpu, $memory_total, $wine_version."
-  echo "Load average before/after the timed part: $load_before / $load_after."
-  echo "Timed part: $timed_seconds s; $repetitions rounds, contenders alternating, median and min–max."
+  echo "Over the rounds and the breakdown: load average $load_before before, $load_after after; CPU busy"
+  echo "${cpu_busy}% and stolen by the hypervisor ${cpu_steal}% of the time (all processes, both cores)."
+  echo "The $repetitions rounds took $timed_seconds s; contenders alternate, figures are median and min–max."
   echo
   for op in copy remove; do
     if [ "$op" = copy ]; then
