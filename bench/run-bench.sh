@@ -174,8 +174,8 @@ unixpath() { echo "$drive_c/bench/$1/$2"; }
 # ---- Trees --------------------------------------------------------------
 
 declare -A tree_files tree_stats_of
-for spec in "${trees[@]}"; do
-  IFS=: read -r name files folders bytes <<<"$spec"
+for layout in "${trees[@]}"; do
+  IFS=: read -r name files folders bytes <<<"$layout"
   tree_files[$name]=$files
   mkdir -p "$drive_c/bench/$name"
   echo "run-bench: making tree $name ($files files of $bytes bytes in $folders folders)"
@@ -225,8 +225,8 @@ started=$(date +%s)
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 cpu_before=$(cpu_times)
 for ((rep = 0; rep < repetitions; rep++)); do
-  for spec in "${trees[@]}"; do
-    name=${spec%%:*}
+  for layout in "${trees[@]}"; do
+    name=${layout%%:*}
     echo "run-bench: tree $name, round $((rep + 1)) of $repetitions"
     # Each round starts with a different contender; a sync before each step
     # keeps one contender's write-back out of the next one's time.
@@ -357,8 +357,8 @@ goals=()
     echo
     echo "| tree | files | contender | median s | min–max s | files/s | ours ÷ this |"
     echo "|---|---:|---|---:|---:|---:|---:|"
-    for spec in "${trees[@]}"; do
-      name=${spec%%:*}
+    for layout in "${trees[@]}"; do
+      name=${layout%%:*}
       read -r ours_median _ _ < <(median_of "$name" ours "$op")
       for who in "${contenders[@]}"; do
         read -r median low high < <(median_of "$name" "$who" "$op")
@@ -384,8 +384,8 @@ goals=()
   echo "| tree | files | peak before copy | peak after copy | copy's share | peak private bytes (PeakPagefileUsage) |"
   echo "|---|---:|---:|---:|---:|---:|"
   declare -A peak_of
-  for spec in "${trees[@]}"; do
-    name=${spec%%:*}
+  for layout in "${trees[@]}"; do
+    name=${layout%%:*}
     read -r before _ _ < <(awk -v t="$name" '$1 == t {print $2}' "$memory" | stats)
     read -r peak _ _ < <(awk -v t="$name" '$1 == t {print $3}' "$memory" | stats)
     read -r private _ _ < <(awk -v t="$name" '$1 == t {print $4}' "$memory" | stats)

@@ -121,16 +121,13 @@ bool CopyDirectoryTree(const std::wstring& source, const std::wstring& destinati
     return CopyLevel(source, destination, destination);
 }
 
-bool RemoveDirectoryTree(const std::wstring& path) {
-    // A linked top folder loses only the link; what it points to stays.
-    const DWORD topAttributes = GetFileAttributesW(path.c_str());
-    const bool topIsLink = topAttributes != INVALID_FILE_ATTRIBUTES &&
-                           (topAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+namespace {
 
+// Deletes everything below `path`, then `path` itself. Linked folders met on
+// the way are removed as links, never entered.
+bool RemoveLevel(const std::wstring& path) {
     WIN32_FIND_DATAW entry;
-    UniqueFind find;
-    if (!topIsLink)
-        find = MakeUniqueFind(FindFirstFileW((path + L"\\*").c_str(), &entry));
+    UniqueFind find = MakeUniqueFind(FindFirstFileW((path + L"\\*").c_str(), &entry));
     if (find) {
         do {
             if (IsDotEntry(entry.cFileName))
@@ -142,7 +139,7 @@ bool RemoveDirectoryTree(const std::wstring& path) {
                 if (isLink)
                     RemoveDirectoryW(child.c_str());
                 else
-                    RemoveDirectoryTree(child);
+                    RemoveLevel(child);
             } else {
                 // Resetting a linked file's attributes would change its target.
                 if (!isLink)
@@ -153,4 +150,14 @@ bool RemoveDirectoryTree(const std::wstring& path) {
         find.reset();
     }
     return RemoveDirectoryW(path.c_str()) != 0;
+}
+
+}  // namespace
+
+bool RemoveDirectoryTree(const std::wstring& path) {
+    // A linked top folder loses only the link; what it points to stays.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return RemoveDirectoryW(path.c_str()) != 0;
+    return RemoveLevel(path);
 }

@@ -4,12 +4,12 @@
 // --capture-tool=<host path of ImageMagick's import> the program takes the
 // documentation's pictures instead of running the tests.
 #include "tests/e2e/screenshots.h"
+#include "tests/support/medium.h"
 #include "tests/support/scratch.h"
 
 #include <gtest/gtest.h>
 #include <shellapi.h>
 
-#include <cstdio>
 #include <string>
 
 namespace {
@@ -33,12 +33,8 @@ std::wstring Option(const std::wstring& name) {
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
-    if (!IsInsideTestPrefix()) {
-        std::printf(
-            "Refusing to run: not inside the test prefix of this build. These tests\n"
-            "install to C:\\ovikProgram and the desktop, so they run only there.\n");
+    if (RefusesToRunHere())
         return 0;
-    }
     const std::wstring screenshots = Option(L"screenshots");
     if (!screenshots.empty())
         return TakeScreenshots(screenshots, Option(L"capture-tool")) ? 0 : 1;

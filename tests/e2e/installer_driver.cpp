@@ -155,12 +155,6 @@ std::vector<HWND> ChildWindows(HWND parent) {
     return children;
 }
 
-std::wstring WindowText(HWND window) {
-    wchar_t text[1024] = {};
-    GetWindowTextW(window, text, 1024);
-    return text;
-}
-
 std::wstring ClassName(HWND window) {
     wchar_t name[256] = {};
     GetClassNameW(window, name, 256);
@@ -181,18 +175,6 @@ HWND WaitForMessageBox(HWND owner, DWORD timeoutMs) {
             return nullptr;
         Sleep(kPollMs);
     }
-}
-
-SeenBox ReadMessageBox(HWND box) {
-    SeenBox seen;
-    seen.caption = WindowText(box);
-    seen.text = WindowText(GetDlgItem(box, 0xFFFF));
-    seen.hasOk = GetDlgItem(box, IDOK) != nullptr;
-    seen.hasYes = GetDlgItem(box, IDYES) != nullptr;
-    seen.hasNo = GetDlgItem(box, IDNO) != nullptr;
-    seen.hasCancel = GetDlgItem(box, IDCANCEL) != nullptr;
-    seen.owner = GetWindow(box, GW_OWNER);
-    return seen;
 }
 
 UINT MessageBoxIconOf(const InstallerProcess& installer, HWND box) {

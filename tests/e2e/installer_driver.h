@@ -38,7 +38,6 @@ bool StartInstaller(const std::wstring& exePath, InstallerProcess& installer);
 // the order in which they were created.
 std::vector<HWND> ChildWindows(HWND parent);
 
-std::wstring WindowText(HWND window);
 std::wstring ClassName(HWND window);
 
 // Presses a button as a click would: BM_CLICK, posted, because the click
@@ -48,9 +47,6 @@ void ClickButton(HWND button);
 // The visible message box ("#32770") owned by `owner`, polled for up to
 // `timeoutMs`; null when none appeared.
 HWND WaitForMessageBox(HWND owner, DWORD timeoutMs);
-
-// Caption, text, buttons and owner of a message box.
-SeenBox ReadMessageBox(HWND box);
 
 // Which of the system's message box icons a box shows: one of
 // MB_ICONQUESTION, MB_ICONERROR, MB_ICONWARNING, MB_ICONINFORMATION, or 0 for

@@ -66,12 +66,8 @@ int RunStagedCopy() {
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
-    if (!IsInsideTestPrefix()) {
-        std::printf(
-            "Refusing to run: not inside the test prefix of this build. These tests\n"
-            "install to C:\\ovikProgram and the desktop, so they run only there.\n");
+    if (RefusesToRunHere())
         return 0;
-    }
     if (!RunsFromStagedMedium())
         return RunStagedCopy();
     return RUN_ALL_TESTS();

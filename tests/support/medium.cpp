@@ -6,6 +6,17 @@
 
 #include <shellapi.h>
 
+#include <cstdio>
+
+bool RefusesToRunHere() {
+    if (IsInsideTestPrefix())
+        return false;
+    std::printf(
+        "Refusing to run: not inside the test prefix of this build. These tests\n"
+        "install to C:\\ovikProgram and the desktop, so they run only there.\n");
+    return true;
+}
+
 std::wstring BuiltMediumFolder() {
     return GetParentPath(GetExecutableDirectory()) + L"\\medium";
 }

@@ -10,6 +10,10 @@
 // test program in its Installer folder.
 inline constexpr wchar_t kStagedMedium[] = L"C:\\ovik-test-medium";
 
+// True, after saying why on stdout, when this process is not inside the
+// test prefix of this build: the test programs that install then run nothing.
+bool RefusesToRunHere();
+
 // The sample medium that the build assembled (build tree's "medium").
 std::wstring BuiltMediumFolder();
 

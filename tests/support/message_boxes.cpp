@@ -14,16 +14,6 @@ struct AnswererState {
 
 thread_local AnswererState* tState = nullptr;
 
-std::wstring WindowText(HWND window) {
-    if (!window)
-        return std::wstring();
-    const int length = GetWindowTextLengthW(window);
-    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
-    const int got = GetWindowTextW(window, text.data(), length + 1);
-    text.resize(static_cast<size_t>(got > 0 ? got : 0));
-    return text;
-}
-
 bool IsMessageBox(HWND window) {
     wchar_t className[16] = {};
     GetClassNameW(window, className, 16);
@@ -39,14 +29,7 @@ LRESULT CALLBACK OnCbt(int code, WPARAM wParam, LPARAM lParam) {
             known = known || handled == box;
         if (!known && IsMessageBox(box)) {
             state->handled.push_back(box);
-            SeenBox seen;
-            seen.caption = WindowText(box);
-            seen.text = WindowText(GetDlgItem(box, 0xFFFF));
-            seen.hasOk = GetDlgItem(box, IDOK) != nullptr;
-            seen.hasYes = GetDlgItem(box, IDYES) != nullptr;
-            seen.hasNo = GetDlgItem(box, IDNO) != nullptr;
-            seen.hasCancel = GetDlgItem(box, IDCANCEL) != nullptr;
-            seen.owner = GetWindow(box, GW_OWNER);
+            SeenBox seen = ReadMessageBox(box);
             int answer = seen.hasNo ? IDNO : IDOK;
             if (state->next < state->answers.size())
                 answer = state->answers[state->next++];
@@ -61,6 +44,28 @@ LRESULT CALLBACK OnCbt(int code, WPARAM wParam, LPARAM lParam) {
 }
 
 }  // namespace
+
+std::wstring WindowText(HWND window) {
+    if (!window)
+        return std::wstring();
+    const int length = GetWindowTextLengthW(window);
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    const int got = GetWindowTextW(window, text.data(), length + 1);
+    text.resize(static_cast<size_t>(got > 0 ? got : 0));
+    return text;
+}
+
+SeenBox ReadMessageBox(HWND box) {
+    SeenBox seen;
+    seen.caption = WindowText(box);
+    seen.text = WindowText(GetDlgItem(box, 0xFFFF));
+    seen.hasOk = GetDlgItem(box, IDOK) != nullptr;
+    seen.hasYes = GetDlgItem(box, IDYES) != nullptr;
+    seen.hasNo = GetDlgItem(box, IDNO) != nullptr;
+    seen.hasCancel = GetDlgItem(box, IDCANCEL) != nullptr;
+    seen.owner = GetWindow(box, GW_OWNER);
+    return seen;
+}
 
 ScopedBoxAnswerer::ScopedBoxAnswerer(std::vector<int> answers) {
     tState = new AnswererState;

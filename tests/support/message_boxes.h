@@ -31,6 +31,11 @@ struct ScopedBoxAnswerer {
     const std::vector<SeenBox>& Seen() const;
 };
 
+// A window's text, and the caption, text, buttons and owner of a message
+// box; for code that finds boxes by other means.
+std::wstring WindowText(HWND window);
+SeenBox ReadMessageBox(HWND box);
+
 // A short readable list of the seen boxes, for assertion messages.
 std::wstring Describe(const std::vector<SeenBox>& boxes);
 std::string Narrow(const std::wstring& text);
