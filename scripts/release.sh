@@ -244,9 +244,13 @@ export SOURCE_DATE_EPOCH
 
 # ---- The release, in a hidden folder beside its final place ---------------------
 
+# A failed run removes what it made, and OUT itself when it made that too.
+made_out=0
+[ -d "$out" ] || made_out=1
 mkdir -p "$out"
 stage="$(mktemp -d "$out/.$name.partial.XXXXXX")"
-trap 'rm -rf "$stage"' EXIT
+published=0
+trap 'rm -rf "$stage"; [ "$published" -eq 1 ] || [ "$made_out" -eq 0 ] || rmdir "$out" 2>/dev/null || true' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
@@ -315,6 +319,7 @@ done
 for new in "$name" "$name.zip" "$name.iso" SHA256SUMS; do
   mv "$stage/$new" "$out/$new"
 done
+published=1
 
 echo "release $name in $out:"
 (cd "$out" && while read -r sum file; do
