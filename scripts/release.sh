@@ -113,26 +113,29 @@ entry_ci() {
 }
 
 # Windows copies, and a CD shows, only names that Joliet and NTFS can hold.
-# Prints why `name` cannot travel, or nothing.
+# Sets `why` to the reason that `name` cannot travel, or to nothing. The
+# UTF-8 test is left out when `names_are_utf8` says the whole tree passed it.
+names_are_utf8=0
 name_problem() {
   local name="$1"
-  if ! printf '%s' "$name" | iconv -f UTF-8 -t UTF-16LE >/dev/null 2>&1; then
-    echo "is not valid UTF-8"
+  why=""
+  if [ "$names_are_utf8" -eq 0 ] && ! printf '%s' "$name" | iconv -f UTF-8 -t UTF-16LE >/dev/null 2>&1; then
+    why="is not valid UTF-8"
     return
   fi
   local supplementary="${name//[^$'\U10000'-$'\U10FFFF']/}"
   local units=$((${#name} + ${#supplementary}))
   local stem="${name%%.*}"
   if [[ $name == *[[:cntrl:]]* ]]; then
-    echo "holds a control character"
+    why="holds a control character"
   elif [[ $name == *[\*:\;\?\\\<\>\"\|]* ]]; then
-    echo 'holds one of * : ; ? \ < > " |'
+    why='holds one of * : ; ? \ < > " |'
   elif [ "$units" -gt 64 ]; then
-    echo "is $units UTF-16 units long; a CD's Joliet names hold at most 64"
+    why="is $units UTF-16 units long; a CD's Joliet names hold at most 64"
   elif [[ $name == *[\ .] ]]; then
-    echo "ends in a space or a dot, which Windows drops"
+    why="ends in a space or a dot, which Windows drops"
   elif [[ ${stem,,} =~ ^(con|prn|aux|nul|com[1-9]|lpt[1-9])$ ]]; then
-    echo "is a device name on Windows"
+    why="is a device name on Windows"
   fi
 }
 
@@ -166,6 +169,10 @@ check_client() {
   # names that differ only in letter case (one folder on Windows).
   local type path why
   local -A seen=()
+  names_are_utf8=0
+  if find "$dir" -mindepth 1 -printf '%f\n' 2>/dev/null | iconv -f UTF-8 -t UTF-16LE >/dev/null 2>&1; then
+    names_are_utf8=1
+  fi
   while IFS= read -r -d '' type && IFS= read -r -d '' path; do
     local full="$dir/$path"
     case "$type" in
@@ -174,7 +181,7 @@ check_client() {
       l) problems+=("$full is a symbolic link; a medium holds only files and folders") ;;
       *) problems+=("$full is not a regular file or folder") ;;
     esac
-    why="$(name_problem "${path##*/}")"
+    name_problem "${path##*/}"
     [ -z "$why" ] || problems+=("the name of $full $why")
     local windows="C:\\ovikProgram\\${path//\//\\}"
     if [ -z "$why" ] && [ "${#windows}" -gt 259 ]; then
