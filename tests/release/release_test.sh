@@ -98,7 +98,7 @@ check "the image has our label" grep -q "^Volume Id *: OVIK_MEDIUM_" "$scratch/p
 start=$(date +%s%N)
 (umask 077 && TZ=Asia/Tokyo "${release[@]}" --build-dir "$repro" --out "$scratch/repro") \
   >"$scratch/log" 2>&1 || { cat "$scratch/log"; exit 1; }
-echo "      release from a fresh build folder: $(elapsed_ms "$start")"
+echo "      release from a second build folder: $(elapsed_ms "$start")"
 for file in "$name/Installer/setup.exe" "$name.zip" "$name.iso" SHA256SUMS; do
   check "$file is the same from $repro" cmp "$out/$file" "$scratch/repro/$file"
 done
