@@ -88,8 +88,7 @@ check "SHA256SUMS of the unsigned release holds" \
 check "the unsigned release says so" grep -q "NOT signed" "$scratch/log"
 xorriso -no_rc -indev "$out/$name.iso" -rockridge off -find / -type f 2>/dev/null >"$scratch/joliet"
 xorriso -no_rc -indev "$out/$name.iso" -pvd_info 2>/dev/null >"$scratch/pvd"
-check "the image's Joliet root holds startClass.exe and Installer/setup.exe" \
-  grep -qx "'/Installer/setup.exe'" "$scratch/joliet"
+check "the image's Joliet root holds Installer/setup.exe" grep -qx "'/Installer/setup.exe'" "$scratch/joliet"
 check "... and startClass.exe" grep -qx "'/startClass.exe'" "$scratch/joliet"
 check "the image has our label" grep -q "^Volume Id *: OVIK_MEDIUM_" "$scratch/pvd"
 
@@ -101,11 +100,6 @@ start=$(date +%s%N)
 echo "      release from a second build folder: $(elapsed_ms "$start")"
 for file in "$name/Installer/setup.exe" "$name.zip" "$name.iso" SHA256SUMS; do
   check "$file is the same from $repro" cmp "$out/$file" "$scratch/repro/$file"
-done
-check "the medium folders are the same" diff -r "$out/$name" "$scratch/repro/$name"
-for file in "$name/Installer/setup.exe" "$name.zip" "$name.iso"; do
-  check "no build folder's path in $file" \
-    bash -c "! grep -a -q -e '$build' -e '$repro' '$out/$file'"
 done
 
 # ---- A client with Japanese names, no library and no icon ---------------------------
