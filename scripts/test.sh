@@ -29,10 +29,17 @@ if [ "$(id -u)" -eq 0 ] && ! mountpoint -q "$small"; then
   fi
 fi
 
-run_ctest=(ctest --test-dir "$build" --output-on-failure --no-tests=error)
 if [ "$(id -u)" -eq 0 ]; then
   id ovik-test >/dev/null 2>&1 ||
     useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin ovik-test
+fi
+
+# The release command, unsigned and signed, and its checks. The signed
+# release stays in build/mingw/release, where the CD-ROM install test finds it.
+bash "$root/tests/release/release_test.sh" --build-dir "$build"
+
+run_ctest=(ctest --test-dir "$build" --output-on-failure --no-tests=error)
+if [ "$(id -u)" -eq 0 ]; then
   chown -R ovik-test "$build" 2>/dev/null || true
   if runuser -u ovik-test -- test -w "$build" -a -r "$build/CTestTestfile.cmake"; then
     runuser -u ovik-test -- "${run_ctest[@]}"

@@ -1,10 +1,12 @@
-// The installer executable as a file: its manifest, its icon groups and the
-// DLLs that it imports, read from the bytes that ship on the medium.
+// The installer executable as a file: its manifest, its icon groups, its
+// version information and the DLLs that it imports, read from the bytes that
+// ship on the medium.
 #include "tests/support/medium.h"
 #include "tests/support/message_boxes.h"
 #include "tests/support/scratch.h"
 
 #include <gtest/gtest.h>
+#include <winver.h>
 
 #include <algorithm>
 #include <cstring>
@@ -321,4 +323,53 @@ TEST(InstallerExecutableTest, ImportsOnlyDllsThatTheSystemProvides) {
     // The calls the program is made of come from these.
     for (const char* needed : {"kernel32.dll", "user32.dll", "gdi32.dll", "shell32.dll"})
         EXPECT_NE(Lower(all).find(needed), std::string::npos) << needed;
+}
+
+// The version resource as Explorer's properties read it: one Japanese,
+// Unicode block with the project's version and our names.
+TEST(InstallerExecutableTest, CarriesTheProjectVersionInAJapaneseBlock) {
+    const std::wstring path = BuiltInstaller();
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &ignored);
+    ASSERT_GT(size, 0u) << "no version resource in " << Narrow(path);
+    std::vector<BYTE> info(size);
+    ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, size, info.data()));
+
+    struct Translation {
+        WORD language;
+        WORD codePage;
+    };
+    Translation* translations = nullptr;
+    UINT bytes = 0;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation",
+                               reinterpret_cast<void**>(&translations), &bytes));
+    ASSERT_EQ(bytes, sizeof(Translation)) << "one block only";
+    EXPECT_EQ(translations->language, 0x0411);
+    EXPECT_EQ(translations->codePage, 1200);
+
+    const auto text = [&](const wchar_t* key) {
+        const std::wstring query = std::wstring(L"\\StringFileInfo\\041104B0\\") + key;
+        wchar_t* value = nullptr;
+        UINT length = 0;
+        if (!VerQueryValueW(info.data(), query.c_str(), reinterpret_cast<void**>(&value),
+                            &length) ||
+            !value)
+            return std::wstring(L"<missing>");
+        return std::wstring(value);
+    };
+    const std::wstring version = L"" OVIK_EXPECTED_VERSION;
+    EXPECT_EQ(text(L"FileVersion"), version);
+    EXPECT_EQ(text(L"ProductVersion"), version);
+    EXPECT_EQ(text(L"ProductName"), L"OVIK client installer");
+    EXPECT_EQ(text(L"OriginalFilename"), L"setup.exe");
+    EXPECT_EQ(text(L"FileDescription"), L"OVIKクライアント インストーラー");
+
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &bytes));
+    int major = 0, minor = 0, patch = 0;
+    ASSERT_EQ(std::sscanf(OVIK_EXPECTED_VERSION, "%d.%d.%d", &major, &minor, &patch), 3);
+    EXPECT_EQ(fixed->dwFileVersionMS, DWORD(MAKELONG(minor, major)));
+    EXPECT_EQ(fixed->dwFileVersionLS, DWORD(MAKELONG(0, patch)));
+    EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
+    EXPECT_EQ(fixed->dwFileType, DWORD(VFT_APP));
 }
