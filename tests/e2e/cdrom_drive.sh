@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Maps a release image into the test prefix as the CD-ROM drive D:, the way
+# a user's machine shows a burnt medium: the image's tree, read-only, on a
+# drive whose type is "cdrom".
+#
+#   cdrom_drive.sh setup BUILD_DIR IMAGE   extract IMAGE and map it as D:
+#   cdrom_drive.sh cleanup BUILD_DIR       unmap D: and delete the tree
+#
+# When IMAGE does not exist yet, setup makes it with the build's `release`
+# target first. Runs inside the build's Wine session (after wine-session start).
+set -euo pipefail
+
+usage() {
+  echo "usage: cdrom_drive.sh setup BUILD_DIR IMAGE | cleanup BUILD_DIR" >&2
+  exit 2
+}
+
+[ $# -ge 2 ] || usage
+case "$1" in --help | -h) usage ;; esac
+action="$1"
+build="$(cd "$2" && pwd)"
+wine_dir="${OVIK_WINE_DIR:-$build/wine}"
+prefix="$wine_dir/prefix"
+tree="$build/cdrom"
+drive="$prefix/dosdevices/d:"
+
+remove_tree() {
+  if [ -e "$tree" ]; then
+    chmod -R u+w "$tree"
+    rm -rf "$tree"
+  fi
+}
+
+# Wine reads the drive types when its services start; a fresh server (the
+# next program starts one) sees the new D:.
+restart_wineserver() {
+  WINEPREFIX="$prefix" wineserver -k 2>/dev/null || true
+  WINEPREFIX="$prefix" wineserver -w 2>/dev/null || true
+}
+
+case "$action" in
+  setup)
+    [ $# -eq 3 ] || usage
+    image="$3"
+    [ -d "$prefix" ] || { echo "cdrom_drive: no Wine prefix at $prefix (start the session first)" >&2; exit 1; }
+    if [ ! -f "$image" ]; then
+      echo "cdrom_drive: $image is missing; building the release image"
+      cmake --build "$build" --target release
+    fi
+    [ -f "$image" ] || { echo "cdrom_drive: the release build wrote no $image" >&2; exit 1; }
+    remove_tree
+    xorriso -osirrox on -indev "$image" -extract / "$tree" >"$build/cdrom-extract.log" 2>&1 ||
+      { cat "$build/cdrom-extract.log" >&2; echo "cdrom_drive: could not read $image" >&2; exit 1; }
+    chmod -R a-w "$tree"
+    rm -f "$drive"
+    ln -s "$tree" "$drive"
+    "$build/wine-run" reg add 'HKLM\Software\Wine\Drives' /v d: /d cdrom /f >/dev/null
+    restart_wineserver
+    echo "cdrom_drive: $image is drive D: ($tree)"
+    ;;
+  cleanup)
+    # The prefix, with its drive setting, goes at the next session start.
+    rm -f "$drive"
+    remove_tree
+    echo "cdrom_drive: D: unmapped"
+    ;;
+  *) usage ;;
+esac
