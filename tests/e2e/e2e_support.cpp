@@ -6,6 +6,7 @@
 #include <shlobj.h>
 #include <wrl/client.h>
 
+#include <algorithm>
 #include <cstdio>
 
 const ExpectedBox kOverwriteBox{
@@ -45,6 +46,29 @@ void ExpectBoxes(const std::vector<ShownBox>& shown, const std::vector<ExpectedB
         EXPECT_EQ(shown[i].icon, expected[i].icon) << "MB_ICON value of the box's icon";
         EXPECT_EQ(box.owner, owner) << "not owned by the installer window";
     }
+}
+
+void ExpectInstalledCopyOf(const std::wstring& medium) {
+    const std::vector<std::wstring> entries = ListTree(medium);
+    std::vector<std::wstring> expected = entries;
+    expected.push_back(L"Installer\\ScreenCapture_reg.bat");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(ListTree(kRoot), expected);
+    for (const std::wstring& entry : entries) {
+        if (entry.back() == L'\\')
+            continue;
+        EXPECT_TRUE(ReadBytes(kRoot + L"\\" + entry) == ReadBytes(medium + L"\\" + entry))
+            << Narrow(entry) << " differs from the medium";
+    }
+}
+
+void ExpectClientShortcut() {
+    const ShortcutFields link = ReadShortcut(ShortcutPath());
+    ASSERT_TRUE(link.loaded) << Narrow(ShortcutPath());
+    EXPECT_EQ(Narrow(link.target), Narrow(kClientPath));
+    EXPECT_EQ(Narrow(link.workingFolder), Narrow(kRoot));
+    EXPECT_EQ(Narrow(link.iconPath), Narrow(kIconPath));
+    EXPECT_EQ(link.iconIndex, 0);
 }
 
 void InstallerTest::SetUp() {

@@ -43,6 +43,14 @@ extern const ExpectedBox kNotRemovedBox;
 void ExpectBoxes(const std::vector<ShownBox>& shown, const std::vector<ExpectedBox>& expected,
                  HWND owner);
 
+// The install root holds `medium`'s whole tree, the installer's own folder
+// included, byte for byte, and the registration script besides.
+void ExpectInstalledCopyOf(const std::wstring& medium);
+
+// The desktop shortcut points at the installed client, starts in the install
+// root and shows the client's icon.
+void ExpectClientShortcut();
+
 // Puts a fresh copy of the sample medium at kE2eMedium and brings the
 // prefix back to "never installed" before each test, and again after it;
 // the installer a test started is ended first.

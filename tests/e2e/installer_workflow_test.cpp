@@ -5,8 +5,6 @@
 #include "tests/support/medium.h"
 #include "tests/support/scratch.h"
 
-#include <algorithm>
-
 namespace {
 
 using InstallerWorkflowTest = InstallerTest;
@@ -30,30 +28,14 @@ TEST_F(InstallerWorkflowTest, InstallCopiesTheMediumRegistersTheLibraryAndLinksT
     ExpectIdle(*installer_);
 
     // The whole medium, the installer's own folder included, plus the script.
-    const std::vector<std::wstring> medium = ListTree(kE2eMedium);
-    std::vector<std::wstring> expected = medium;
-    expected.push_back(L"Installer\\ScreenCapture_reg.bat");
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(ListTree(kRoot), expected);
-    for (const std::wstring& entry : medium) {
-        if (entry.back() == L'\\')
-            continue;
-        EXPECT_TRUE(ReadBytes(kRoot + L"\\" + entry) ==
-                    ReadBytes(std::wstring(kE2eMedium) + L"\\" + entry))
-            << Narrow(entry) << " differs from the medium";
-    }
+    ExpectInstalledCopyOf(kE2eMedium);
 
     const std::string script = ReadBytes(kRegisterScriptPath);
     EXPECT_EQ(script.size(), 55u);
     EXPECT_EQ(script, "regsvr32 \"C:\\ovikProgram\\ovikClient\\ScreenCapture.ax\"\r\n");
     EXPECT_EQ(Narrow(RegisteredCapturePath()), Narrow(kLibraryPath));
 
-    const ShortcutFields link = ReadShortcut(ShortcutPath());
-    ASSERT_TRUE(link.loaded) << Narrow(ShortcutPath());
-    EXPECT_EQ(Narrow(link.target), Narrow(kClientPath));
-    EXPECT_EQ(Narrow(link.workingFolder), Narrow(kRoot));
-    EXPECT_EQ(Narrow(link.iconPath), Narrow(kIconPath));
-    EXPECT_EQ(link.iconIndex, 0);
+    ExpectClientShortcut();
 }
 
 TEST_F(InstallerWorkflowTest, ASecondInstallClickStartsOverWithTheOverwriteQuestion) {
