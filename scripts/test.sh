@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, cross-builds everything with the MinGW preset and
-# runs every test program under Wine on a virtual display.
+# Installs what is missing, cross-builds everything with the MinGW preset,
+# builds it again with clang and runs the analysers (scripts/analyse.sh), and
+# runs every test program of the MinGW build under Wine on a virtual display.
 #
 # As root, the tests run as the unprivileged user "ovik-test" when it can
 # reach the build tree: Wine run by root ignores read-only attributes, and
@@ -28,6 +29,9 @@ if [ "$(id -u)" -eq 0 ] && ! mountpoint -q "$small"; then
     echo "note: could not mount a small volume; the full-disk test will skip" >&2
   fi
 fi
+
+# The second compiler and the analysers; any finding fails the run.
+bash "$root/scripts/analyse.sh"
 
 run_ctest=(ctest --test-dir "$build" --output-on-failure --no-tests=error)
 if [ "$(id -u)" -eq 0 ]; then
