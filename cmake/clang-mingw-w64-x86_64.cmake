@@ -42,6 +42,9 @@ set(CMAKE_CXX_FLAGS_INIT
 # -pthread puts -lpthread among the runtime libraries, after libstdc++ and
 # libgcc_eh, which need it with the posix thread model (GCC's driver does that
 # by itself).
+# The test programs link with "duplicate section ... has different size" notes
+# from the linker: GCC pads libstdc++'s copies of the standard exception type
+# data to 16 bytes, clang does not. The contents are the same; one is kept.
 foreach(kind EXE SHARED MODULE)
   set(CMAKE_${kind}_LINKER_FLAGS_INIT "-pthread -L${OVIK_MINGW_GCC_DIR}")
 endforeach()
