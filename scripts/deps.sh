@@ -8,10 +8,13 @@ ovik_packages=(
   xorriso libarchive-tools osslsigncode openssl
 )
 
+# ovik_install_deps [PACKAGE...]: the packages named, or else ovik_packages.
 ovik_install_deps() {
   local missing=()
   local package
-  for package in "${ovik_packages[@]}"; do
+  local wanted=("$@")
+  [ "${#wanted[@]}" -gt 0 ] || wanted=("${ovik_packages[@]}")
+  for package in "${wanted[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
       missing+=("$package")
     fi

@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, cross-builds everything with the MinGW preset and
-# runs every test program under Wine on a virtual display.
+# Installs what is missing, cross-builds everything with the MinGW preset,
+# builds it again with clang and runs the analysers (scripts/analyse.sh),
+# checks the release command and leaves a signed release for the CD-ROM test
+# (tests/release/release_test.sh), and runs every test program of the MinGW
+# build under Wine on a virtual display.
 #
 # As root, the tests run as the unprivileged user "ovik-test" when it can
 # reach the build tree: Wine run by root ignores read-only attributes, and
@@ -28,6 +31,9 @@ if [ "$(id -u)" -eq 0 ] && ! mountpoint -q "$small"; then
     echo "note: could not mount a small volume; the full-disk test will skip" >&2
   fi
 fi
+
+# The second compiler and the analysers; any finding fails the run.
+bash "$root/scripts/analyse.sh"
 
 if [ "$(id -u)" -eq 0 ]; then
   id ovik-test >/dev/null 2>&1 ||

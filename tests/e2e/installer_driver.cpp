@@ -212,6 +212,7 @@ std::vector<ShownBox> RunWorkflow(const InstallerProcess& installer, int buttonI
 
 std::string Describe(const std::vector<ShownBox>& boxes) {
     std::vector<SeenBox> seen;
+    seen.reserve(boxes.size());
     for (const ShownBox& shown : boxes)
         seen.push_back(shown.box);
     return Narrow(Describe(seen));

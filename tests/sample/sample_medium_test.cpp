@@ -237,7 +237,7 @@ protected:
     std::wstring CopyLibrary(const std::wstring& folder) {
         const std::wstring target = scratch_ + L"\\" + folder;
         MakeFolder(target);
-        const std::wstring copy = target + L"\\ScreenCapture.ax";
+        std::wstring copy = target + L"\\ScreenCapture.ax";
         EXPECT_TRUE(CopyFileW((MediumFolder() + kCaptureLibrary).c_str(), copy.c_str(), FALSE))
             << testing::PrintToString(copy);
         return copy;

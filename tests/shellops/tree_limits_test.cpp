@@ -27,14 +27,14 @@ TEST_F(TreeLimitsTest, CopyOntoAFullVolumeFailsLeavesTheSourceAndIsRemovable) {
     const std::wstring volume = SmallVolume();
     ULARGE_INTEGER freeBytes = {}, totalBytes = {};
     if (!GetDiskFreeSpaceExW((volume + L"\\").c_str(), &freeBytes, &totalBytes, nullptr) ||
-        totalBytes.QuadPart > 16u * 1024 * 1024)
+        totalBytes.QuadPart > 16ull * 1024 * 1024)
         GTEST_SKIP() << "no small volume mounted at build/mingw/small-volume (the test command "
                         "mounts one when run as root)";
 
     // Twice as much as the volume holds, in 256 KB files.
     const std::wstring source = scratch_ + L"\\source";
     ASSERT_TRUE(MakeFolder(source));
-    const std::string chunk(256 * 1024, 'x');
+    const std::string chunk(std::size_t{256} * 1024, 'x');
     const int files = static_cast<int>(2 * totalBytes.QuadPart / chunk.size()) + 1;
     for (int i = 0; i < files; ++i)
         ASSERT_TRUE(WriteBytes(source + L"\\file" + std::to_wstring(i) + L".bin", chunk));

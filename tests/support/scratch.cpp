@@ -150,7 +150,7 @@ std::wstring MakeScratchFolder(const std::wstring& name) {
         base.pop_back();
     base += L"\\ovik-tests";
     CreateDirectoryW(base.c_str(), nullptr);
-    const std::wstring folder = base + L"\\" + name;
+    std::wstring folder = base + L"\\" + name;
     DeleteScratchTree(folder);
     CreateDirectoryW(folder.c_str(), nullptr);
     return folder;
