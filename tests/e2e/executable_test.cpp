@@ -366,8 +366,9 @@ TEST(InstallerExecutableTest, CarriesTheProjectVersionInAJapaneseBlock) {
 
     VS_FIXEDFILEINFO* fixed = nullptr;
     ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &bytes));
-    int major = 0, minor = 0, patch = 0;
-    ASSERT_EQ(std::sscanf(OVIK_EXPECTED_VERSION, "%d.%d.%d", &major, &minor, &patch), 3);
+    const int major = OVIK_EXPECTED_VERSION_MAJOR;
+    const int minor = OVIK_EXPECTED_VERSION_MINOR;
+    const int patch = OVIK_EXPECTED_VERSION_PATCH;
     EXPECT_EQ(fixed->dwFileVersionMS, DWORD(MAKELONG(minor, major)));
     EXPECT_EQ(fixed->dwFileVersionLS, DWORD(MAKELONG(0, patch)));
     EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
