@@ -24,10 +24,13 @@ std::wstring GetParentPath(const std::wstring& path) {
 }
 
 std::wstring GetExecutableDirectory() {
-    // A failed call leaves the buffer zero-filled, which yields "".
+    // A result of MAX_PATH means the path was cut to fit the buffer; the
+    // parent of a cut path is some other folder than the executable's.
     wchar_t buffer[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-    return GetParentPath(TextUpToNul(buffer));
+    const DWORD length = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return std::wstring();
+    return GetParentPath(std::wstring(buffer, length));
 }
 
 std::wstring GetDesktopFolder() {

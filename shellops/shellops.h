@@ -29,8 +29,9 @@ inline constexpr wchar_t kShortcutFile[] = L"\\OVIKクライアント.lnk";     
 // ---- Locations -------------------------------------------------------------
 
 // Folder of the running executable, without a trailing separator; empty if
-// the module path cannot be read. A path longer than MAX_PATH - 1 comes back
-// truncated, as the platform returns it.
+// the module path cannot be read or is longer than MAX_PATH - 1 characters
+// (the platform would hand back a truncated path, whose parent is a folder
+// that does not hold the executable).
 std::wstring GetExecutableDirectory();
 
 // The part of `path` before its last '\' or '/'; `path` itself when it holds

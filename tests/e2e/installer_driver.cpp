@@ -32,12 +32,13 @@ HWND OwnedMessageBox(HWND owner) {
     return search.found;
 }
 
+// The visible installer window of `processId`, or of any process when it is 0.
 HWND MainWindowOf(DWORD processId) {
     for (HWND window = FindWindowExW(nullptr, nullptr, kInstallerWindowClass, nullptr); window;
          window = FindWindowExW(nullptr, window, kInstallerWindowClass, nullptr)) {
         DWORD owner = 0;
         GetWindowThreadProcessId(window, &owner);
-        if (owner == processId && IsWindowVisible(window))
+        if ((processId == 0 || owner == processId) && IsWindowVisible(window))
             return window;
     }
     return nullptr;
@@ -148,6 +149,34 @@ bool StartInstaller(const std::wstring& exePath, InstallerProcess& installer) {
     return true;
 }
 
+bool StartInstallerThroughHostWine(const std::wstring& exePath, InstallerProcess& installer) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started = {};
+    std::wstring commandLine = L"wine \"" + exePath + L"\"";
+    if (!CreateProcessW(L"Z:\\usr\\bin\\wine", commandLine.data(), nullptr, nullptr, FALSE, 0,
+                        nullptr, nullptr, &startup, &started))
+        return false;
+    CloseHandle(started.hThread);
+    // The launcher becomes a Windows process of its own with another id.
+    const ULONGLONG end = NowMs() + 30000;
+    while (!installer.window && NowMs() < end) {
+        installer.window = MainWindowOf(0);
+        if (!installer.window)
+            Sleep(kPollMs);
+    }
+    CloseHandle(started.hProcess);
+    if (!installer.window)
+        return false;
+    installer.threadId = GetWindowThreadProcessId(installer.window, &installer.processId);
+    installer.process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE | PROCESS_QUERY_INFORMATION,
+                                    FALSE, installer.processId);
+    if (!installer.process)
+        return false;
+    WaitForInputIdle(installer.process, 10000);
+    return true;
+}
+
 std::vector<HWND> ChildWindows(HWND parent) {
     std::vector<HWND> children;
     for (HWND child = GetWindow(parent, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
@@ -236,4 +265,18 @@ std::vector<ControlFont> ReadControlFonts(const InstallerProcess& installer) {
         fonts[i].logFont = probed.logFont;
     }
     return fonts;
+}
+
+std::vector<ControlTextSize> MeasureControlTexts(const InstallerProcess& installer) {
+    const std::vector<unsigned char> reply = AskProbe(installer, installer.window, kProbeTextSizes);
+    std::vector<ControlTextSize> sizes(reply.size() / sizeof(ProbedTextSize));
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        ProbedTextSize probed;
+        std::memcpy(&probed, reply.data() + i * sizeof(ProbedTextSize), sizeof probed);
+        sizes[i].hasFont = probed.hasFont != 0;
+        sizes[i].client = {probed.clientWidth, probed.clientHeight};
+        sizes[i].wrappedHeight = probed.wrappedHeight;
+        sizes[i].lineWidth = probed.lineWidth;
+    }
+    return sizes;
 }

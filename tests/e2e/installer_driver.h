@@ -34,6 +34,13 @@ struct InstallerProcess {
 // showed no window; `installer` then holds whatever was started.
 bool StartInstaller(const std::wstring& exePath, InstallerProcess& installer);
 
+// Starts `exePath` through the host's own `wine` launcher, which the test
+// process inherits its prefix and display from, and waits up to 30 s for the
+// installer's window. For a program path that CreateProcessW refuses (Wine
+// takes none of MAX_PATH characters or more). The installer is found by its
+// window class, so no other installer may be running.
+bool StartInstallerThroughHostWine(const std::wstring& exePath, InstallerProcess& installer);
+
 // The children of `parent` in z-order (GW_CHILD, then GW_HWNDNEXT), which is
 // the order in which they were created.
 std::vector<HWND> ChildWindows(HWND parent);
@@ -84,3 +91,14 @@ struct ControlFont {
 // WM_GETFONT and the font's LOGFONTW of each child of the main window, in
 // z-order. Empty when the probe could not run.
 std::vector<ControlFont> ReadControlFonts(const InstallerProcess& installer);
+
+// How large each child's text comes out in the child's own font, measured
+// inside the installer's process, in z-order. Empty when the probe could not
+// run.
+struct ControlTextSize {
+    bool hasFont = false;
+    SIZE client = {};       // the child's client area
+    int wrappedHeight = 0;  // word-wrapped at the client width, as a static draws
+    int lineWidth = 0;      // on one line, as a push button draws
+};
+std::vector<ControlTextSize> MeasureControlTexts(const InstallerProcess& installer);

@@ -1,8 +1,9 @@
 // A hook library that the end-to-end test puts on the installer's UI thread.
-// It answers two questions that only code inside the installer's process can
+// It answers questions that only code inside the installer's process can
 // answer (GDI and icon handles belong to their process): which font each
-// control uses, and which system icon a message box shows. It changes
-// nothing and reacts to no other message.
+// control uses, how large each control's text comes out in that font, and
+// which system icon a message box shows. It changes nothing and reacts to no
+// other message.
 #include "tests/e2e/probe_protocol.h"
 
 #include <vector>
@@ -35,6 +36,39 @@ void ReplyControlFonts(HWND window, HWND replyTo) {
     }
     Reply(replyTo, window, kProbeControlFonts, fonts.data(),
           static_cast<DWORD>(fonts.size() * sizeof(ProbedFont)));
+}
+
+// Measures as the controls draw: a left-aligned static wraps its text with
+// DT_WORDBREAK | DT_EXPANDTABS; a push button without BS_MULTILINE draws
+// one line.
+void ReplyTextSizes(HWND window, HWND replyTo) {
+    std::vector<ProbedTextSize> sizes;
+    for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        ProbedTextSize probed = {};
+        const HFONT font = reinterpret_cast<HFONT>(SendMessageW(child, WM_GETFONT, 0, 0));
+        probed.hasFont = font != nullptr;
+        RECT client = {};
+        GetClientRect(child, &client);
+        probed.clientWidth = client.right;
+        probed.clientHeight = client.bottom;
+
+        std::vector<wchar_t> text(GetWindowTextLengthW(child) + 1);
+        const int length = GetWindowTextW(child, text.data(), static_cast<int>(text.size()));
+        const HDC dc = GetDC(child);
+        const HGDIOBJ previous = font ? SelectObject(dc, font) : nullptr;
+        RECT wrapped = {0, 0, client.right, 0};
+        DrawTextW(dc, text.data(), length, &wrapped, DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS);
+        RECT line = {};
+        DrawTextW(dc, text.data(), length, &line, DT_CALCRECT | DT_SINGLELINE);
+        if (previous)
+            SelectObject(dc, previous);
+        ReleaseDC(child, dc);
+        probed.wrappedHeight = wrapped.bottom - wrapped.top;
+        probed.lineWidth = line.right - line.left;
+        sizes.push_back(probed);
+    }
+    Reply(replyTo, window, kProbeTextSizes, sizes.data(),
+          static_cast<DWORD>(sizes.size() * sizeof(ProbedTextSize)));
 }
 
 // The box's icon is the one static control of type SS_ICON; the system
@@ -72,6 +106,8 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK
                 ReplyControlFonts(sent->hwnd, replyTo);
             else if (sent->lParam == kProbeBoxIcon)
                 ReplyBoxIcon(sent->hwnd, replyTo);
+            else if (sent->lParam == kProbeTextSizes)
+                ReplyTextSizes(sent->hwnd, replyTo);
         }
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);

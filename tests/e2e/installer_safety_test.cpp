@@ -1,6 +1,8 @@
 // What the real setup.exe must not do: follow a linked folder out of the
-// install root, copy a drive into itself, or start a taskkill.exe that
-// somebody put beside it on the medium.
+// install root, copy a drive into itself or the folder above a medium whose
+// path it could only read cut short, or start a taskkill.exe that somebody
+// put beside it on the medium.
+#include "shellops/shellops.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/e2e/planted_marker.h"
 #include "tests/support/medium.h"
@@ -13,6 +15,7 @@ namespace {
 const std::wstring kOutside = L"C:\\ovik-e2e-outside";
 const std::wstring kLink = L"C:\\ovikProgram\\ovikClient\\linked";
 const std::wstring kRootInstallerFolder = L"C:\\Installer";
+const std::wstring kDeep = L"C:\\ovik-e2e-deep";
 
 // Names directly in `folder`, sorted; unlike ListTree it does not descend.
 std::vector<std::wstring> TopLevelNames(const std::wstring& folder) {
@@ -66,11 +69,36 @@ void RemoveHostLink(const std::wstring& link) {
         Sleep(50);
 }
 
+// Moves a staged copy of the sample medium to kDeep\<name>\ddd...\medium,
+// beside a file of its own, so that its setup.exe has a path of exactly
+// `exeLength` characters. The shell's copy stops at MAX_PATH, so the copy is
+// made at a short path and the folder renamed into place. Returns the
+// installer's path; empty when it could not be staged.
+std::wstring StageDeepMedium(const std::wstring& name, size_t exeLength) {
+    const std::wstring tail = L"\\medium\\Installer\\setup.exe";
+    std::wstring folder = kDeep + L"\\" + name;
+    MakeFolder(kDeep);
+    MakeFolder(folder);
+    while (folder.size() + tail.size() < exeLength) {
+        // Components of at most 150 characters, the last one of at least two.
+        const size_t room = exeLength - tail.size() - folder.size();
+        folder += L"\\" + std::wstring((room > 201 ? 150 : room) - 1, L'd');
+        MakeFolder(folder);
+    }
+    const std::wstring staging = kDeep + L"\\staging";
+    const std::wstring medium = folder + L"\\medium";
+    if (!StageMedium(BuiltMediumFolder(), staging) || !MoveFileW(staging.c_str(), medium.c_str()) ||
+        !WriteBytes(folder + L"\\sibling.txt", "not part of the medium"))
+        return std::wstring();
+    return medium + L"\\Installer\\setup.exe";
+}
+
 class InstallerSafetyTest : public InstallerTest {
 protected:
     void SetUp() override {
         InstallerTest::SetUp();
         DeleteScratchTree(kOutside);
+        DeleteScratchTree(kDeep);
         DeleteFileW(kPlantedMarker);
     }
     void TearDown() override {
@@ -81,7 +109,16 @@ protected:
         InstallerTest::TearDown();
         DeleteScratchTree(kOutside);
         DeleteScratchTree(kRootInstallerFolder);
+        DeleteScratchTree(kDeep);
         DeleteFileW(kPlantedMarker);
+    }
+
+    // Wine's CreateProcessW takes no program path of MAX_PATH characters or
+    // more; its host launcher does.
+    void StartThroughHostWine(const std::wstring& exePath) {
+        installer_ = std::make_unique<InstallerProcess>();
+        ASSERT_TRUE(StartInstallerThroughHostWine(exePath, *installer_))
+            << "no installer window from " << Narrow(exePath);
     }
 };
 
@@ -158,4 +195,33 @@ TEST_F(InstallerSafetyTest, UninstallDoesNotRunATaskkillPlantedBesideTheInstalle
         << "the planted taskkill.exe ran: " << ReadBytes(kPlantedMarker);
     EXPECT_TRUE(clientEnded) << "startClass.exe still runs";
     EXPECT_FALSE(PathExists(kRoot));
+}
+
+TEST_F(InstallerSafetyTest, AnInstallerPathPastTheModuleBufferCopiesNothing) {
+    // 259 characters and the NUL just fill the 260-character buffer: that
+    // path is whole, and the medium installs as from anywhere else.
+    const std::wstring fits = StageDeepMedium(L"fits", 259);
+    ASSERT_EQ(fits.size(), 259u);
+    const std::wstring fitsMedium = GetParentPath(GetParentPath(fits));
+    ASSERT_EQ(ListTree(fitsMedium), ListTree(kE2eMedium)) << "the deep medium is not whole";
+    StartThroughHostWine(fits);
+    ExpectBoxes(Run(kInstallButton, {IDNO, IDOK}), {kRegisterBox, kInstalledBox},
+                installer_->window);
+    EXPECT_EQ(ListTree(kRoot), ListTree(fitsMedium));
+    EndInstaller();
+    ResetInstallState();
+
+    // Past it the path comes back cut after "...\medium\Installe", whose
+    // parent is the medium and whose source root the folder above it.
+    const std::wstring cut = StageDeepMedium(L"cut", 270);
+    ASSERT_EQ(cut.size(), 270u);
+    ASSERT_TRUE(PathExists(cut));
+    StartThroughHostWine(cut);
+    const std::vector<ShownBox> shown = Run(kInstallButton, {IDOK});
+    std::string installed;
+    for (const std::wstring& entry : ListTree(kRoot))
+        installed += " " + Narrow(entry);
+    ExpectBoxes(shown, {kCopyFailedBox}, installer_->window);
+    EXPECT_FALSE(PathExists(kRoot)) << "installed:" << installed;
+    EXPECT_FALSE(PathExists(ShortcutPath()));
 }

@@ -16,6 +16,8 @@ inline constexpr char kProbeHookName[] = "InstallerProbeHook";
 inline constexpr LPARAM kProbeControlFonts = 1;
 // Reply: one ProbedIcon for the message box the message was sent to.
 inline constexpr LPARAM kProbeBoxIcon = 2;
+// Reply: one ProbedTextSize per child of the window, in z-order.
+inline constexpr LPARAM kProbeTextSizes = 3;
 
 struct ProbedFont {
     std::uint64_t font;      // WM_GETFONT
@@ -25,4 +27,13 @@ struct ProbedFont {
 
 struct ProbedIcon {
     UINT kind;  // MB_ICONQUESTION, MB_ICONERROR, ... or 0
+};
+
+// A control's text measured with DrawTextW in the control's own font.
+struct ProbedTextSize {
+    std::int32_t hasFont;      // WM_GETFONT gave a font
+    std::int32_t clientWidth;  // GetClientRect
+    std::int32_t clientHeight;
+    std::int32_t wrappedHeight;  // DT_WORDBREAK | DT_EXPANDTABS at the client width
+    std::int32_t lineWidth;      // DT_SINGLELINE
 };
