@@ -3,16 +3,21 @@
 #
 #   ovik-medium-<version>/      the medium: the client's tree plus Installer/setup.exe
 #   ovik-medium-<version>.zip   the same tree, its root at the zip's root
-#   ovik-medium-<version>.iso   the same tree as a CD image (ISO 9660, Joliet, Rock Ridge)
+#   ovik-medium-<version>.iso   the same tree as a CD image (ISO 9660 + UDF bridge)
 #   SHA256SUMS                  the zip, the image and setup.exe, for `sha256sum -c`
 #
 # The outputs depend only on the sources, the client folder and
-# SOURCE_DATE_EPOCH (default: the last commit's time): file order, times,
-# owners and modes are fixed. Everything is made in a hidden folder inside
-# OUT and renamed into place once complete. A release of the same version
-# already in OUT is replaced; its SHA256SUMS is the first thing removed and
-# the new one the last thing written, so SHA256SUMS only ever lists a
-# complete set.
+# SOURCE_DATE_EPOCH (default: the last commit's time, or without git history
+# the newest file time in the source tree): file order, times, owners and
+# modes are fixed. The image and the zip are read back with another tool
+# (7-Zip), the image as Windows reads it, and must hold the medium folder
+# exactly. Everything is made in a hidden folder inside OUT and renamed into
+# place once complete. A release of the same version already in OUT is
+# replaced; its SHA256SUMS is the first thing removed and the new one the
+# last thing written, so SHA256SUMS only ever lists a complete set.
+#
+# Test hook: OVIK_RELEASE_AFTER_MASTERING, when set, is run by bash with the
+# image and the zip as arguments between mastering and reading them back.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
@@ -22,6 +27,8 @@ usage: bash scripts/release.sh [options]
 
   --client DIR          the client folder to ship (default: the sample client);
                         it needs startClass.exe at its top and no Installer/setup.exe
+  --check               only check the client folder (--client DIR) against every
+                        rule, print every problem, and write nothing
   --out DIR             where the release goes (default: BUILD/release, that is
                         build/mingw/release)
   --sign-pkcs12 FILE    sign setup.exe (Authenticode, SHA-256) with the key and
@@ -58,6 +65,7 @@ password_file=""
 ca_file=""
 timestamp_url=""
 build_first=1
+check_only=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --client | --out | --sign-pkcs12 | --password-file | --ca-file | --timestamp-url | --build-dir)
@@ -74,6 +82,7 @@ while [ $# -gt 0 ]; do
       shift 2
       ;;
     --no-build) build_first=0; shift ;;
+    --check) check_only=1; shift ;;
     -h | --help) usage; exit 0 ;;
     *) usage_error "unknown option: $1" ;;
   esac
@@ -93,11 +102,19 @@ done
 
 # shellcheck source=scripts/deps.sh
 source "$root/scripts/deps.sh"
-ovik_install_deps
-
-# Names are measured in characters, so the rest runs in a UTF-8 locale that
-# every Debian system has.
+# Names are measured in characters and handed to the tools in UTF-8, in a
+# locale that every Debian system has.
 export LC_ALL=C.UTF-8
+# Debian's own Python, where python3-pycdlib is installed.
+python=/usr/bin/python3
+
+if [ "$check_only" -eq 1 ]; then
+  [ -n "$client" ] || usage_error "--check needs --client DIR"
+  [ -z "$out$pkcs12" ] || usage_error "--check writes nothing: leave out --out and --sign-pkcs12"
+  ovik_install_deps python3
+  exec "$python" "$root/scripts/medium.py" check "$(realpath -m "$client")"
+fi
+ovik_install_deps
 
 version="$(sed -n 's/^project([^)]*VERSION \([0-9][0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
 [ -n "$version" ] || fail "no VERSION in project(...) of $root/CMakeLists.txt"
@@ -112,104 +129,14 @@ entry_ci() {
   find "$1" -mindepth 1 -maxdepth 1 -iname "$2" -print -quit 2>/dev/null
 }
 
-# Windows copies, and a CD shows, only names that Joliet and NTFS can hold.
-# Sets `why` to the reason that `name` cannot travel, or to nothing. The
-# UTF-8 test is left out when `names_are_utf8` says the whole tree passed it.
-names_are_utf8=0
-name_problem() {
-  local name="$1"
-  why=""
-  if [ "$names_are_utf8" -eq 0 ] && ! printf '%s' "$name" | iconv -f UTF-8 -t UTF-16LE >/dev/null 2>&1; then
-    why="is not valid UTF-8"
-    return
-  fi
-  local supplementary="${name//[^$'\U10000'-$'\U10FFFF']/}"
-  local units=$((${#name} + ${#supplementary}))
-  local stem="${name%%.*}"
-  if [[ $name == *[[:cntrl:]]* ]]; then
-    why="holds a control character"
-  elif [[ $name == *[\*:\;\?\\\<\>\"\|]* ]]; then
-    why='holds one of * : ; ? \ < > " |'
-  elif [ "$units" -gt 64 ]; then
-    why="is $units UTF-16 units long; a CD's Joliet names hold at most 64"
-  elif [[ $name == *[\ .] ]]; then
-    why="ends in a space or a dot, which Windows drops"
-  elif [[ ${stem,,} =~ ^(con|prn|aux|nul|com[1-9]|lpt[1-9])$ ]]; then
-    why="is a device name on Windows"
-  fi
-}
-
-# Fails, naming every problem found, unless `dir` can be shipped.
+# Fails, naming every problem found with its fix, unless `dir` can be
+# shipped; warns about a missing library or icon.
 check_client() {
-  local dir="$1"
-  [ -e "$dir" ] || fail "client folder $dir does not exist"
-  [ -d "$dir" ] || fail "client $dir is not a folder"
-  [ -r "$dir" ] && [ -x "$dir" ] || fail "cannot read the client folder $dir"
-  [ -n "$(ls -A "$dir")" ] || fail "client folder $dir is empty"
-
-  local problems=()
-  local start
-  start="$(entry_ci "$dir" startClass.exe)"
-  if [ -z "$start" ] || [ ! -f "$start" ] || [ -L "$start" ]; then
-    problems+=("no startClass.exe at the top of $dir: the desktop shortcut would point at nothing")
-  fi
-  local installer
-  installer="$(entry_ci "$dir" Installer)"
-  if [ -n "$installer" ]; then
-    if [ ! -d "$installer" ] || [ -L "$installer" ]; then
-      problems+=("$installer is not a folder: the medium's Installer folder goes there")
-    elif [ -n "$(entry_ci "$installer" setup.exe)" ]; then
-      problems+=("$installer already holds setup.exe: give the client without the installer; the release puts this build's there")
-    elif [ -n "$(ls -A "$installer")" ]; then
-      problems+=("$installer holds files: that folder is the installer's own (the loader looks there before the system for DLLs, and installs write their scripts there); keep client files elsewhere")
-    fi
-  fi
-
-  # Every entry: kind, readability, name, installed path length, and
-  # names that differ only in letter case (one folder on Windows).
-  local type path why
-  local -A seen=()
-  names_are_utf8=0
-  if find "$dir" -mindepth 1 -printf '%f\n' 2>/dev/null | iconv -f UTF-8 -t UTF-16LE >/dev/null 2>&1; then
-    names_are_utf8=1
-  fi
-  while IFS= read -r -d '' type && IFS= read -r -d '' path; do
-    local full="$dir/$path"
-    case "$type" in
-      d) [ -r "$full" ] && [ -x "$full" ] || problems+=("cannot read the folder $full") ;;
-      f) [ -r "$full" ] || problems+=("cannot read $full") ;;
-      l) problems+=("$full is a symbolic link; a medium holds only files and folders") ;;
-      *) problems+=("$full is not a regular file or folder") ;;
-    esac
-    name_problem "${path##*/}"
-    [ -z "$why" ] || problems+=("the name of $full $why")
-    local windows="C:\\ovikProgram\\${path//\//\\}"
-    if [ -z "$why" ] && [ "${#windows}" -gt 259 ]; then
-      problems+=("$full would install as a path of ${#windows} characters; Windows' limit is 259")
-    fi
-    local key="${path,,}"
-    if [ -n "${seen[$key]:-}" ]; then
-      problems+=("$full and $dir/${seen[$key]} differ only in letter case; Windows holds one of them")
-    else
-      seen[$key]="$path"
-    fi
-  done < <(find "$dir" -mindepth 1 -printf '%y\0%P\0' 2>/dev/null || true)
-
-  if [ "${#problems[@]}" -gt 0 ]; then
-    echo "release.sh: the client folder $dir cannot be shipped:" >&2
-    printf '  - %s\n' "${problems[@]}" >&2
+  local report
+  if ! report="$("$python" "$root/scripts/medium.py" check "$1")"; then
+    echo "$report" >&2
     exit 1
   fi
-  local library="" icon="" client_folder
-  client_folder="$(entry_ci "$dir" ovikClient)"
-  if [ -n "$client_folder" ]; then
-    library="$(entry_ci "$client_folder" ScreenCapture.ax)"
-    icon="$(entry_ci "$client_folder" ovikclient.ico)"
-  fi
-  [ -f "$library" ] ||
-    echo "release.sh: warning: no ovikClient/ScreenCapture.ax in $dir; the installer will not offer to register it" >&2
-  [ -f "$icon" ] ||
-    echo "release.sh: warning: no ovikClient/ovikclient.ico in $dir; the desktop shortcut gets no icon" >&2
 }
 
 if [ -n "$client" ]; then
@@ -242,9 +169,14 @@ if [ -z "$client" ]; then
   check_client "$client"
 fi
 
+# The release's date: the last commit's time; without git or its history
+# (a source archive, a copy), the newest file time in the source tree,
+# which for a `git archive` export is that same commit time.
 if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
   SOURCE_DATE_EPOCH="$(git -c safe.directory="$root" -C "$root" log -1 --format=%ct 2>/dev/null)" ||
-    fail "no git history in $root: set SOURCE_DATE_EPOCH to the release's time (seconds since 1970)"
+    SOURCE_DATE_EPOCH="$(find "$root" \( -path "$root/build" -o -path "$root/.git" \) -prune -o \
+      -type f -printf '%T@\n' | sort -n | tail -n 1 | cut -d. -f1)"
+  [ -n "$SOURCE_DATE_EPOCH" ] || fail "no date for the release: set SOURCE_DATE_EPOCH (seconds since 1970)"
 fi
 [[ $SOURCE_DATE_EPOCH =~ ^[0-9]+$ ]] || fail "SOURCE_DATE_EPOCH is not a number of seconds: $SOURCE_DATE_EPOCH"
 export SOURCE_DATE_EPOCH
@@ -280,6 +212,12 @@ if [ -n "$pkcs12" ]; then
   [ -z "$ca_file" ] || verify+=(-CAfile "$ca_file")
   "${verify[@]}" >"$stage/verify.log" 2>&1 || {
     cat "$stage/verify.log" >&2
+    if grep -qiE "local issuer|issuer certificate|self.signed|untrusted|unable to get" "$stage/verify.log"; then
+      if [ -n "$ca_file" ]; then
+        fail "the signed setup.exe does not verify: its certificate does not chain to the CA certificates in $ca_file (give the CA that issued it with --ca-file); nothing was written"
+      fi
+      fail "the signed setup.exe does not verify: its certificate does not chain to the system's CA store (/etc/ssl/certs); for a private or company CA, give its certificates with --ca-file FILE; nothing was written"
+    fi
     fail "the signed setup.exe does not verify${ca_file:+ against $ca_file}; nothing was written"
   }
   signed_by="$(sed -n 's/^[[:space:]]*Subject: //p' "$stage/verify.log" | head -n 1)"
@@ -297,21 +235,51 @@ find "$medium" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 # It is made from an mtree list, which carries no access or change times.
 # Names there lose their "./"; a name without a slash is relative to the
 # folder last entered, so each top-level folder is left again with "..".
+# The list writes non-ASCII names as octal escapes ("\343\203..."), so a
+# top-level name is any first field without a slash, backslashes and all.
 (cd "$medium" && find . -mindepth 1 | sort) >"$stage/entries"
 (cd "$medium" && bsdtar -cf - --format=mtree --options='!all,type,mode,time,uid,gid' \
   --uid 0 --gid 0 -n -T "$stage/entries") |
-  sed -e 's,^\./,,' -e '/^[^ \/]* .*type=dir/a ..' >"$stage/entries.mtree"
+  sed -e 's,^\./,,' -e '\,^[^ /]* .*type=dir,a ..' >"$stage/entries.mtree"
 (cd "$medium" && TZ=UTC bsdtar -cf "$stage/$name.zip" --format=zip @"$stage/entries.mtree")
 
-# The image: its root is the medium's root; Joliet for Windows' long
-# Unicode names, Rock Ridge with owner root and read-only modes for Unix.
-# xorriso takes every date, and the volume's id, from SOURCE_DATE_EPOCH.
+# The image: an ISO 9660 + UDF bridge whose UDF tree, the one Windows reads,
+# is the medium, its root the medium's root. UDF carries every name and
+# path that NTFS under C:\ovikProgram holds; Joliet (64 units a name,
+# 240 bytes a path) could not, so there is none. Dates come from
+# SOURCE_DATE_EPOCH.
 label="OVIK_MEDIUM_${version//./_}"
-xorriso -no_rc -as mkisofs -quiet -o "$stage/$name.iso" -V "$label" -J -r -iso-level 3 \
-  -input-charset utf-8 "$medium" >"$stage/xorriso.log" 2>&1 || {
-  cat "$stage/xorriso.log" >&2
+"$python" "$root/scripts/medium.py" master "$medium" "$stage/$name.iso" "$label" \
+  >"$stage/master.log" 2>&1 || {
+  cat "$stage/master.log" >&2
   fail "writing the CD image failed"
 }
+
+if [ -n "${OVIK_RELEASE_AFTER_MASTERING:-}" ]; then
+  bash -c "$OVIK_RELEASE_AFTER_MASTERING" after-mastering "$stage/$name.iso" "$stage/$name.zip"
+fi
+
+# Read back, don't trust: both archives, through a reader that shares no
+# code with their writers, must hold the medium folder name for name and
+# byte for byte: the image as Windows reads it, the zip as extracted.
+read_back() { # read_back WHAT FOLDER (in the stage folder)
+  local what="$1" view="$2"
+  if ! (cd "$stage" && diff -rq "$name" "$view") >"$stage/$view.diff" 2>&1; then
+    echo "release.sh: the $what does not hold the medium folder $name as it should:" >&2
+    head -n 20 "$stage/$view.diff" | sed 's/^/  /' >&2
+    fail "the $what differs from the medium folder (differences: $(wc -l <"$stage/$view.diff")); nothing was written"
+  fi
+}
+image_view="$(bash "$root/scripts/windows-view.sh" "$stage/$name.iso" "$stage/image-view")" ||
+  fail "the CD image cannot be read back"
+[ "$image_view" = UDF ] || fail "the CD image was read as $image_view, not UDF"
+read_back "CD image as Windows reads it (UDF)" image-view
+7zz x -y -bd -bso0 -bsp0 -tzip "-o$stage/zip-view" "$stage/$name.zip" >"$stage/unzip.log" 2>&1 || {
+  cat "$stage/unzip.log" >&2
+  fail "the zip cannot be read back"
+}
+read_back zip zip-view
+rm -rf "$stage/image-view" "$stage/zip-view"
 
 (cd "$stage" && sha256sum "$name.zip" "$name.iso" "$name/Installer/setup.exe" >SHA256SUMS)
 
@@ -327,12 +295,15 @@ for new in "$name" "$name.zip" "$name.iso" SHA256SUMS; do
   mv "$stage/$new" "$out/$new"
 done
 published=1
+# The replaced release goes now, so that the summary is the last word.
+rm -rf "$stage"
 
 echo "release $name in $out:"
 (cd "$out" && while read -r sum file; do
   printf '  %s  %s (%s bytes)\n' "$sum" "$file" "$(stat -c %s "$file")"
 done <SHA256SUMS)
 echo "  medium folder: $name/ (the client plus Installer/setup.exe); image label $label"
+echo "  read back: the image as Windows reads it ($image_view) and the zip hold the medium folder exactly"
 if [ -n "$pkcs12" ]; then
   echo "  setup.exe is signed (Authenticode, SHA-256) by $signed_by${timestamp_url:+, time-stamped by $timestamp_url}; the signature verified"
 else

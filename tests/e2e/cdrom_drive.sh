@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Maps a release image into the test prefix as the CD-ROM drive D:, the way
-# a user's machine shows a burnt medium: the image's tree, read-only, on a
-# drive whose type is "cdrom".
+# a user's machine shows a burnt medium: the image's tree as Windows reads
+# it (UDF, else Joliet; scripts/windows-view.sh), read-only, on a drive
+# whose type is "cdrom".
 #
 #   cdrom_drive.sh setup BUILD_DIR IMAGE   extract IMAGE and map it as D:
 #   cdrom_drive.sh cleanup BUILD_DIR       unmap D: and delete the tree
@@ -49,14 +50,14 @@ case "$action" in
     fi
     [ -f "$image" ] || { echo "cdrom_drive: the release build wrote no $image" >&2; exit 1; }
     remove_tree
-    xorriso -osirrox on -indev "$image" -extract / "$tree" >"$build/cdrom-extract.log" 2>&1 ||
-      { cat "$build/cdrom-extract.log" >&2; echo "cdrom_drive: could not read $image" >&2; exit 1; }
+    view="$(bash "$(dirname "$0")/../../scripts/windows-view.sh" "$image" "$tree")" ||
+      { echo "cdrom_drive: could not read $image" >&2; exit 1; }
     chmod -R a-w "$tree"
     rm -f "$drive"
     ln -s "$tree" "$drive"
     "$build/wine-run" reg add 'HKLM\Software\Wine\Drives' /v d: /d cdrom /f >/dev/null
     restart_wineserver
-    echo "cdrom_drive: $image is drive D: ($tree)"
+    echo "cdrom_drive: $image, as Windows reads it ($view), is drive D: ($tree)"
     ;;
   cleanup)
     # The prefix, with its drive setting, goes at the next session start.

@@ -1,6 +1,6 @@
 // The real setup.exe started from a CD-ROM drive, as a user meets a burnt
-// release image: the test session maps the image's tree, read-only, as the
-// drive D:, whose type is "cdrom".
+// release image: the test session maps the image's tree as Windows reads it
+// (its UDF file system), read-only, as the drive D:, whose type is "cdrom".
 #include "tests/e2e/e2e_support.h"
 #include "tests/support/medium.h"
 #include "tests/support/scratch.h"

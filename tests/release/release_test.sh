@@ -2,13 +2,16 @@
 # Checks of the release command, scripts/release.sh, against a built tree:
 #
 # - the `release` target writes an unsigned release whose SHA256SUMS holds
-#   and whose image shows the medium's root;
+#   and whose image, as Windows reads it, shows the medium's root;
 # - a second build folder (other time zone and umask) gives the same
-#   setup.exe, zip and image, byte for byte;
-# - a client with Japanese names and without library or icon ships, with
-#   warnings, the names intact in the zip and on the image;
-# - bad options and bad client folders each give their message and write
-#   nothing;
+#   setup.exe, zip and image, byte for byte; so does a copy of the sources
+#   without git, dated by its files;
+# - a client with Japanese names, names and paths at the limits, and
+#   without library or icon ships, with warnings, every name intact in the
+#   zip and in the image as Windows reads it;
+# - bad options give their message and write nothing; a client with a
+#   problem of every kind is refused with every problem listed, by --check
+#   and by the release; an image changed after mastering fails the read-back;
 # - a release signed with a throw-away certificate verifies, a one-byte
 #   change breaks the signature, and a failing signed run leaves the
 #   release in place untouched.
@@ -86,11 +89,12 @@ out="$build/release"
 check "SHA256SUMS of the unsigned release holds" \
   bash -c "cd '$out' && sha256sum --quiet -c SHA256SUMS"
 check "the unsigned release says so" grep -q "NOT signed" "$scratch/log"
-xorriso -no_rc -indev "$out/$name.iso" -rockridge off -find / -type f 2>/dev/null >"$scratch/joliet"
-xorriso -no_rc -indev "$out/$name.iso" -pvd_info 2>/dev/null >"$scratch/pvd"
-check "the image's Joliet root holds Installer/setup.exe" grep -qx "'/Installer/setup.exe'" "$scratch/joliet"
-check "... and startClass.exe" grep -qx "'/startClass.exe'" "$scratch/joliet"
-check "the image has our label" grep -q "^Volume Id *: OVIK_MEDIUM_" "$scratch/pvd"
+bash "$root/scripts/windows-view.sh" "$out/$name.iso" "$scratch/view" >"$scratch/view-kind"
+check "Windows reads the image's UDF tree" grep -qx UDF "$scratch/view-kind"
+check "... which holds Installer/setup.exe and startClass.exe at its root" \
+  test -f "$scratch/view/Installer/setup.exe" -a -f "$scratch/view/startClass.exe"
+check "the image has our label" bash -c "7zz l -tudf '$out/$name.iso' | grep -q 'VolumeId: OVIK_MEDIUM_'"
+rm -rf "$scratch/view"
 
 # ---- Reproducible from another build folder --------------------------------------
 
@@ -102,12 +106,40 @@ for file in "$name/Installer/setup.exe" "$name.zip" "$name.iso" SHA256SUMS; do
   check "$file is the same from $repro" cmp "$out/$file" "$scratch/repro/$file"
 done
 
-# ---- A client with Japanese names, no library and no icon ---------------------------
+# ---- Without git: a copy of the sources dated by its files ----------------------------
+
+export_dir="$scratch/export"
+mkdir -p "$export_dir" "$scratch/no-git"
+cp -R "$root/CMakeLists.txt" "$root/scripts" "$export_dir/"
+find "$export_dir" -exec touch -h -d @1600000000 {} +
+printf '#!/bin/sh\nexit 127\n' >"$scratch/no-git/git" && chmod +x "$scratch/no-git/git"
+env -u SOURCE_DATE_EPOCH PATH="$scratch/no-git:$PATH" bash "$export_dir/scripts/release.sh" \
+  --no-build --build-dir "$build" --out "$scratch/export-out" >"$scratch/log" 2>&1 ||
+  { cat "$scratch/log"; exit 1; }
+SOURCE_DATE_EPOCH=1600000000 "${release[@]}" --no-build --build-dir "$build" --out "$scratch/dated" \
+  >"$scratch/log" 2>&1 || { cat "$scratch/log"; exit 1; }
+check "without git the release is dated by its newest source file" \
+  cmp "$scratch/export-out/$name.zip" "$scratch/dated/$name.zip"
+
+# ---- Japanese names, names and paths at the limits, no library and no icon -------------
 
 japanese="$scratch/日本語クライアント"
 mkdir -p "$japanese/ドキュメント/空のフォルダー" "$japanese/Installer"
 cp "$build/sample-client/startClass.exe" "$japanese/"
 echo "説明" >"$japanese/ドキュメント/説明書.txt"
+echo "説明" >"$japanese/説明書.txt"
+# 127 UTF-16 units beyond Latin-1, a UDF name's most (in Cyrillic, whose
+# two UTF-8 bytes a letter keep it within Linux's 255 bytes), on a path of
+# 268 bytes in UTF-16 (Joliet's paths end at 240); a Latin name that
+# installs as 259 characters; a folder that installs as 248 with a file
+# that reaches 259.
+at_limit="$(printf 'ж%.0s' $(seq 123)).txt"
+echo limit >"$japanese/ドキュメント/$at_limit"
+latin="$(printf 'n%.0s' $(seq 240)).txt"
+echo latin >"$japanese/$latin"
+deep="$japanese/$(printf 'd%.0s' $(seq 100))/$(printf 'e%.0s' $(seq 132))"
+mkdir -p "$deep"
+echo deep >"$deep/$(printf 'f%.0s' $(seq 10))"
 "${release[@]}" --client "$japanese" --out "$scratch/japanese" --no-build --build-dir "$build" \
   >"$scratch/log" 2>&1 || { cat "$scratch/log"; exit 1; }
 check "warns about the missing library" grep -q "warning: no ovikClient/ScreenCapture.ax" "$scratch/log"
@@ -115,6 +147,8 @@ check "warns about the missing icon" grep -q "warning: no ovikClient/ovikclient.
 bsdtar -tf "$scratch/japanese/$name.zip" >"$scratch/zip-names"
 check "the zip holds the Japanese names and the empty folder" \
   grep -qx "ドキュメント/空のフォルダー/" "$scratch/zip-names"
+check "... and a top-level file after a top-level Japanese folder stays at the top" \
+  grep -qx "説明書.txt" "$scratch/zip-names"
 # General purpose flag bit 11: names in UTF-8. Windows reads unflagged
 # names in the OEM code page.
 zip_flag_set() { # bit 11 of the flags in the local header of entry $2 of zip $1
@@ -125,9 +159,11 @@ zip_flag_set() { # bit 11 of the flags in the local header of entry $2 of zip $1
   [ $((flags & 2048)) -ne 0 ]
 }
 check "the zip flags its UTF-8 names" zip_flag_set "$scratch/japanese/$name.zip" "ドキュメント/説明書.txt"
-xorriso -no_rc -indev "$scratch/japanese/$name.iso" -rockridge off -find / 2>/dev/null >"$scratch/joliet"
-check "the image's Joliet tree holds the Japanese names" \
-  grep -qx "'/ドキュメント/説明書.txt'" "$scratch/joliet"
+bash "$root/scripts/windows-view.sh" "$scratch/japanese/$name.iso" "$scratch/view" >/dev/null
+check "the image as Windows reads it holds every name, at the limits too" \
+  diff -r "$scratch/japanese/$name" "$scratch/view"
+check "... the 127-unit name on a path past 240 bytes among them" \
+  test -f "$scratch/view/ドキュメント/$at_limit"
 
 # ---- Refusals -------------------------------------------------------------------------
 
@@ -144,16 +180,28 @@ sample_client "$scratch/bad"
 mkdir "$scratch/bad/installer" && cp "$build/app/setup.exe" "$scratch/bad/installer/SETUP.EXE"
 expect_refusal "client holding Installer/setup.exe" "already holds setup.exe" \
   "${release[@]}" --client "$scratch/bad"
-long="$(printf 'あ%.0s' $(seq 61)).txt"
-for bad in "a:b.txt|holds one of" "$long|65 UTF-16 units" "CON.txt|device name" \
-  "note.|ends in a space or a dot" "README.TXT|differ only in letter case"; do
-  sample_client "$scratch/bad"
-  echo x >"$scratch/bad/${bad%%|*}"
-  expect_refusal "name ${bad%%|*}" "${bad#*|}" "${release[@]}" --client "$scratch/bad"
-done
+
+# One client with a problem of each kind: --check and the release list them all.
 sample_client "$scratch/bad"
+past_limit="$(printf 'ж%.0s' $(seq 124)).txt"
+for bad in "a:b.txt" "$past_limit" "CON.txt" "note." "README.TXT" \
+  "$(printf 'n%.0s' $(seq 241)).txt"; do
+  echo x >"$scratch/bad/$bad"
+done
+mkdir -p "$scratch/bad/$(printf 'd%.0s' $(seq 100))/$(printf 'e%.0s' $(seq 133))"
 ln -s startClass.exe "$scratch/bad/link.exe"
-expect_refusal "symbolic link" "is a symbolic link" "${release[@]}" --client "$scratch/bad"
+problems=("holds one of" "128 UTF-16 units long; a CD's UDF names hold at most 127" "device name CON"
+  "ends in a space or a dot" "differ only in letter case" "install as a path of 260 characters"
+  "install as a folder path of 249 characters" "link.exe is a symbolic link: replace it with the file or folder it points to")
+status=0
+"${release[@]}" --check --client "$scratch/bad" >"$scratch/check-log" 2>&1 || status=$?
+for problem in "${problems[@]}"; do
+  check "--check lists: $problem" grep -q -- "$problem" "$scratch/check-log"
+done
+check "--check fails on that client" test "$status" -eq 1
+check "--check passes the sample client" \
+  bash -c "'${release[0]}' '${release[1]}' --check --client '$build/sample-client' | grep -q 'can be shipped'"
+expect_refusal "a problem of every kind, all listed" "(8 problems)" "${release[@]}" --client "$scratch/bad"
 
 # Root reads everything: the unreadable file is tried as the test user.
 sample_client "$scratch/bad"
@@ -204,6 +252,9 @@ expect_refusal "not a PKCS#12 file" "signing with .* failed" \
   "${release[@]}" --sign-pkcs12 "$keys/garbage.p12" --password-file "$keys/password"
 expect_refusal "unreadable key file" "cannot read $keys/absent.p12" \
   "${release[@]}" --sign-pkcs12 "$keys/absent.p12" --password-file "$keys/password"
+expect_refusal "a certificate outside the system's CA store, naming --ca-file" \
+  "does not chain to the system's CA store.*--ca-file" \
+  "${release[@]}" --sign-pkcs12 "$keys/ours.p12" --password-file "$keys/password"
 
 start=$(date +%s%N)
 "${release[@]}" "${signed[@]}" --build-dir "$build" --no-build >"$scratch/log" 2>&1 ||
@@ -213,9 +264,10 @@ exe="$out/$name/Installer/setup.exe"
 osslsigncode verify -CAfile "$keys/ours-ca.pem" -in "$exe" >"$scratch/verify" 2>&1 || true
 check "the signed setup.exe verifies against the throw-away CA" grep -q "^Succeeded" "$scratch/verify"
 check "SHA256SUMS of the signed release holds" bash -c "cd '$out' && sha256sum --quiet -c SHA256SUMS"
-xorriso -no_rc -osirrox on -indev "$out/$name.iso" -extract / "$scratch/from-image" >/dev/null 2>&1
-check "the image carries the signed setup.exe" cmp "$exe" "$scratch/from-image/Installer/setup.exe"
-check "the image's tree is the medium folder" diff -r "$out/$name" "$scratch/from-image"
+bash "$root/scripts/windows-view.sh" "$out/$name.iso" "$scratch/from-image" >/dev/null
+check "the image as Windows reads it carries the signed setup.exe" \
+  cmp "$exe" "$scratch/from-image/Installer/setup.exe"
+check "... and is the medium folder" diff -r "$out/$name" "$scratch/from-image"
 cp "$exe" "$scratch/changed.exe"
 printf '\x55' | dd of="$scratch/changed.exe" bs=1 seek=4608 conv=notrunc 2>/dev/null
 check "a one-byte change breaks the signature" \
@@ -232,6 +284,21 @@ check "a signature that does not verify is refused" \
 check "... and the release in place is untouched" sha256sum --quiet -c "$scratch/before"
 check "... and nothing half-made is left" \
   bash -c "[ -z \"\$(find '$out' -maxdepth 1 -name '.*partial*')\" ]"
+
+# An image changed after mastering: the read-back names the file, and the
+# release in place stays as it was.
+sample_client "$scratch/tampered"
+echo "ovik read-back marker" >"$scratch/tampered/marker.txt"
+status=0
+OVIK_RELEASE_AFTER_MASTERING='at=$(grep -obUa "read-back marker" "$1" | cut -d: -f1)
+  printf X | dd of="$1" bs=1 seek="$at" conv=notrunc 2>/dev/null' \
+  "${release[@]}" --client "$scratch/tampered" --build-dir "$build" --no-build >"$scratch/log" 2>&1 ||
+  status=$?
+check "an image changed after mastering fails the read-back, naming the file" \
+  bash -c "[ $status -ne 0 ] && grep -q 'Files ovik-medium-[0-9.]*/marker.txt and image-view/marker.txt differ' '$scratch/log'"
+check "... and the release in place is untouched" sha256sum --quiet -c "$scratch/before"
+echo "      read-back of the changed image:"
+sed 's/^/      | /' "$scratch/log"
 
 echo "      osslsigncode verify of $exe:"
 sed 's/^/      | /' "$scratch/verify"

@@ -1,0 +1,282 @@
+#!/usr/bin/python3
+"""The client folder's checks and the CD image, for scripts/release.sh.
+
+  medium.py check CLIENT                 every reason that CLIENT cannot ship
+  medium.py master MEDIUM IMAGE LABEL    MEDIUM's tree as an ISO 9660 + UDF image
+
+`check` prints each problem with its fix and exits 1 when there is any; it
+exits 0 after a summary otherwise (warnings go to standard error). `master`
+takes every date from SOURCE_DATE_EPOCH, so the same tree gives the same
+bytes. Run it with Debian's /usr/bin/python3, where python3-pycdlib lives.
+"""
+import io
+import os
+import random
+import stat
+import sys
+import time
+
+# Windows installs the tree below this root; paths are measured there.
+INSTALL_ROOT = "C:\\ovikProgram"
+# MAX_PATH less the terminating NUL: the longest path the installer's
+# copy can create without long-path support.
+PATH_LIMIT = 259
+# Folders leave room for an 8.3 name below them (MAX_PATH - 12).
+FOLDER_LIMIT = 248
+# NTFS holds names of 255 UTF-16 units.
+NTFS_NAME_UNITS = 255
+# A UDF file identifier holds 255 bytes: the compression id, then the name
+# in one byte a character (Latin-1) or in two (UTF-16).
+UDF_NAME_BYTES = 254
+FORBIDDEN = set('<>:"\\|?*')
+DEVICES = {"con", "prn", "aux", "nul"} | {f"{d}{i}" for d in ("com", "lpt") for i in range(1, 10)}
+
+# Printed before the medium's files in a reader that sees only ISO 9660 names.
+ISO_README = (
+    b"The files of this disc are in its UDF file system, which Windows,\r\n"
+    b"macOS and Linux read. Open the disc there; start Installer\\setup.exe.\r\n"
+)
+
+
+def utf16_units(name):
+    return len(name.encode("utf-16-le", "surrogatepass")) // 2
+
+
+def udf_name_bytes(name):
+    try:
+        return len(name.encode("latin-1"))
+    except UnicodeEncodeError:
+        return 2 * utf16_units(name)
+
+
+def name_problem(name):
+    """Why `name` cannot travel to C:\\ovikProgram on a CD, with the fix; or None."""
+    if any("\udc80" <= c <= "\udcff" for c in name):
+        return "is not valid UTF-8: rename it"
+    if any(ord(c) < 32 or ord(c) == 127 for c in name):
+        return "holds a control character, which Windows does not allow in names: rename it"
+    if any(c in FORBIDDEN for c in name):
+        return 'holds one of < > : " \\ | ? *, which Windows does not allow in names: rename it'
+    if name[-1] in " .":
+        return "ends in a space or a dot, which Windows drops: rename it"
+    if name.split(".")[0].lower() in DEVICES:
+        return f"is the device name {name.split('.')[0].upper()} on Windows: rename it"
+    units = utf16_units(name)
+    if units > NTFS_NAME_UNITS:
+        return f"is {units} UTF-16 units long; NTFS holds at most {NTFS_NAME_UNITS}: shorten it"
+    if udf_name_bytes(name) > UDF_NAME_BYTES:
+        return (
+            f"is {units} UTF-16 units long; a CD's UDF names hold at most "
+            f"{UDF_NAME_BYTES // 2} when they use characters beyond Latin-1 "
+            f"({UDF_NAME_BYTES} otherwise): shorten it"
+        )
+    return None
+
+
+def fold_case(name):
+    # NTFS compares names by simple upper-casing, one character for one.
+    return "".join(c.upper() if len(c.upper()) == 1 else c for c in name)
+
+
+def entry_ci(folder, want):
+    """The entry of `folder` named `want` in any letter case, or None."""
+    try:
+        for entry in os.scandir(folder):
+            if entry.name.lower() == want.lower():
+                return entry
+    except OSError:
+        pass
+    return None
+
+
+def check(client):
+    problems = []
+    if not os.path.lexists(client):
+        return [f"client folder {client} does not exist"], None
+    if not os.path.isdir(client) or os.path.islink(client):
+        return [f"client {client} is not a folder"], None
+    try:
+        if not os.listdir(client):
+            return [f"client folder {client} is empty"], None
+    except OSError:
+        return [f"cannot read the client folder {client}"], None
+
+    start = entry_ci(client, "startClass.exe")
+    if start is None or not start.is_file(follow_symlinks=False):
+        problems.append(
+            f"no startClass.exe at the top of {client}: the desktop shortcut would point at "
+            "nothing; put the client's startClass.exe there"
+        )
+    installer = entry_ci(client, "Installer")
+    if installer is not None:
+        if not installer.is_dir(follow_symlinks=False):
+            problems.append(f"{installer.path} is not a folder: the medium's Installer folder goes there; remove it")
+        elif entry_ci(installer.path, "setup.exe") is not None:
+            problems.append(
+                f"{installer.path} already holds setup.exe: give the client without the installer; "
+                "the release puts this build's there"
+            )
+        elif os.listdir(installer.path):
+            problems.append(
+                f"{installer.path} holds files: that folder is the installer's own (the loader looks "
+                "there before the system for DLLs, and installs write their scripts there); keep "
+                "client files elsewhere"
+            )
+
+    counts = {"files": 0, "folders": 0, "bytes": 0, "longest": 0}
+    pending = [(client, "")]
+    while pending:
+        folder, relative = pending.pop()
+        try:
+            entries = sorted(os.scandir(folder), key=lambda e: e.name)
+        except OSError:
+            problems.append(f"cannot read the folder {folder}: make it readable (chmod a+rx) or leave it out")
+            continue
+        seen = {}
+        for entry in entries:
+            full = entry.path
+            inside = relative + "\\" + entry.name
+            why = name_problem(entry.name)
+            if why:
+                problems.append(f"the name of {full} {why}")
+            key = fold_case(entry.name)
+            if key in seen:
+                problems.append(
+                    f"{full} and {seen[key]} differ only in letter case; Windows holds one of them: "
+                    "rename or remove one"
+                )
+            else:
+                seen[key] = full
+            mode = entry.stat(follow_symlinks=False).st_mode
+            installed = utf16_units(INSTALL_ROOT + inside)
+            if stat.S_ISLNK(mode):
+                problems.append(f"{full} is a symbolic link: replace it with the file or folder it points to")
+            elif stat.S_ISDIR(mode):
+                counts["folders"] += 1
+                if not why and installed > FOLDER_LIMIT:
+                    problems.append(
+                        f"{full} would install as a folder path of {installed} characters; Windows "
+                        f"creates folders of at most {FOLDER_LIMIT}: shorten its name or its folders' names"
+                    )
+                pending.append((full, inside))
+            elif stat.S_ISREG(mode):
+                counts["files"] += 1
+                counts["bytes"] += entry.stat(follow_symlinks=False).st_size
+                if not os.access(full, os.R_OK):
+                    problems.append(f"cannot read {full}: make it readable (chmod a+r) or leave it out")
+                if not why and installed > PATH_LIMIT:
+                    problems.append(
+                        f"{full} would install as a path of {installed} characters; Windows' limit is "
+                        f"{PATH_LIMIT}: shorten its name or its folders' names"
+                    )
+            else:
+                problems.append(f"{full} is not a regular file or folder (a device, pipe or socket): leave it out")
+            counts["longest"] = max(counts["longest"], installed)
+    return problems, counts
+
+
+def warnings(client):
+    found = []
+    folder = entry_ci(client, "ovikClient")
+    library = icon = None
+    if folder is not None and folder.is_dir(follow_symlinks=False):
+        library = entry_ci(folder.path, "ScreenCapture.ax")
+        icon = entry_ci(folder.path, "ovikclient.ico")
+    if library is None:
+        found.append(f"no ovikClient/ScreenCapture.ax in {client}; the installer will not offer to register it")
+    if icon is None:
+        found.append(f"no ovikClient/ovikclient.ico in {client}; the desktop shortcut gets no icon")
+    return found
+
+
+def run_check(client):
+    problems, counts = check(client)
+    if problems:
+        print(f"release.sh: the client folder {client} cannot be shipped ({len(problems)} problems):")
+        for problem in problems:
+            print(f"  - {problem}")
+        return 1
+    for warning in warnings(client):
+        print(f"release.sh: warning: {warning}", file=sys.stderr)
+    print(
+        f"release.sh: the client folder {client} can be shipped: {counts['files']} files, "
+        f"{counts['folders']} folders, {counts['bytes']} bytes; longest installed path "
+        f"{counts['longest']} characters (limit {PATH_LIMIT})"
+    )
+    return 0
+
+
+def fix_clock(epoch):
+    # pycdlib dates every descriptor and entry with the clock in local time,
+    # and gives the volume set a random part; both are pinned here.
+    time.time = lambda: float(epoch)
+    time.localtime = time.gmtime
+    random.seed(epoch)
+
+
+def relabel_udf(iso, label):
+    # pycdlib names the UDF volume "CDROM"; Windows shows that name as the
+    # drive's label, so every descriptor that carries it gets ours.
+    from pycdlib import udf
+
+    old = {n: udf._ostaunicode_zero_pad("CDROM", n) for n in (32, 128)}
+    new = {n: udf._ostaunicode_zero_pad(label, n) for n in (32, 128)}
+    changed = 0
+    for descs in (iso.udf_main_descs, iso.udf_reserve_descs):
+        for group in ("pvds", "logical_volumes", "impl_use"):
+            for desc in getattr(descs, group):
+                for holder in (desc, getattr(desc, "impl_use", None)):
+                    for attr in getattr(type(holder), "__slots__", ()):
+                        value = getattr(holder, attr, None)
+                        for size, old_value in old.items():
+                            if value == old_value:
+                                setattr(holder, attr, new[size])
+                                changed += 1
+    if iso.udf_file_set.log_vol_ident == old[128]:
+        iso.udf_file_set.log_vol_ident = new[128]
+        changed += 1
+    return changed
+
+
+def master(medium, image, label):
+    epoch = int(os.environ["SOURCE_DATE_EPOCH"])
+    fix_clock(epoch)
+    import pycdlib
+
+    iso = pycdlib.PyCdlib()
+    iso.new(interchange_level=3, vol_ident=label, udf="2.60")
+    if relabel_udf(iso, label) == 0:
+        raise SystemExit("medium.py: found no UDF volume name to set (pycdlib changed?)")
+    iso.add_fp(io.BytesIO(ISO_README), len(ISO_README), iso_path="/README.TXT;1")
+    pending = [(medium, "")]
+    while pending:
+        folder, inside = pending.pop()
+        for entry in sorted(os.scandir(folder), key=lambda e: e.name):
+            path = inside + "/" + entry.name
+            if udf_name_bytes(entry.name) > UDF_NAME_BYTES:
+                raise SystemExit(f"medium.py: {entry.path}: name too long for UDF")
+            if entry.is_dir(follow_symlinks=False):
+                iso.add_directory(udf_path=path)
+                pending.append((entry.path, path))
+            elif entry.is_file(follow_symlinks=False):
+                iso.add_file(entry.path, udf_path=path)
+            else:
+                raise SystemExit(f"medium.py: {entry.path} is not a file or folder")
+    iso.write(image)
+    iso.close()
+
+
+def main(argv):
+    sys.stdout.reconfigure(errors="backslashreplace")
+    sys.stderr.reconfigure(errors="backslashreplace")
+    if len(argv) == 3 and argv[1] == "check":
+        return run_check(argv[2])
+    if len(argv) == 5 and argv[1] == "master":
+        master(argv[2], argv[3], argv[4])
+        return 0
+    print(__doc__.strip(), file=sys.stderr)
+    return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
