@@ -3,16 +3,21 @@
 
   medium.py check CLIENT                 every reason that CLIENT cannot ship
   medium.py master MEDIUM IMAGE LABEL    MEDIUM's tree as an ISO 9660 + UDF image
+  medium.py compare MEDIUM ARCHIVE TYPE  whether 7-Zip reads ARCHIVE (as TYPE:
+                                         udf, iso or zip) as exactly MEDIUM
 
 `check` prints each problem with its fix and exits 1 when there is any; it
 exits 0 after a summary otherwise (warnings go to standard error). `master`
 takes every date from SOURCE_DATE_EPOCH, so the same tree gives the same
-bytes. Run it with Debian's /usr/bin/python3, where python3-pycdlib lives.
+bytes. `compare` prints every difference of names, kinds and bytes and exits
+1 when there is any. Run it with Debian's /usr/bin/python3, where
+python3-pycdlib lives.
 """
 import io
 import os
 import random
 import stat
+import subprocess
 import sys
 import time
 
@@ -192,7 +197,7 @@ def warnings(client):
 def run_check(client):
     problems, counts = check(client)
     if problems:
-        print(f"release.sh: the client folder {client} cannot be shipped ({len(problems)} problems):")
+        print(f"release.sh: the client folder {client} cannot be shipped ({len(problems)} problem{'' if len(problems) == 1 else 's'}):")
         for problem in problems:
             print(f"  - {problem}")
         return 1
@@ -212,6 +217,19 @@ def fix_clock(epoch):
     time.time = lambda: float(epoch)
     time.localtime = time.gmtime
     random.seed(epoch)
+
+
+def fix_udf_day(epoch):
+    # pycdlib 1.12 writes the month into a UDF time stamp's day.
+    from pycdlib import udf
+
+    made = udf.UDFTimestamp.new
+
+    def new(self):
+        made(self)
+        self.day = time.gmtime(epoch).tm_mday
+
+    udf.UDFTimestamp.new = new
 
 
 def relabel_udf(iso, label):
@@ -241,6 +259,7 @@ def relabel_udf(iso, label):
 def master(medium, image, label):
     epoch = int(os.environ["SOURCE_DATE_EPOCH"])
     fix_clock(epoch)
+    fix_udf_day(epoch)
     import pycdlib
 
     iso = pycdlib.PyCdlib()
@@ -266,11 +285,95 @@ def master(medium, image, label):
     iso.close()
 
 
+def medium_entries(medium):
+    """Every path below `medium` ('/'-separated) with True for a folder."""
+    found = {}
+    pending = [(medium, "")]
+    while pending:
+        folder, inside = pending.pop()
+        for entry in os.scandir(folder):
+            path = inside + entry.name
+            found[path] = entry.is_dir(follow_symlinks=False)
+            if found[path]:
+                pending.append((entry.path, path + "/"))
+    return found
+
+
+def archive_entries(archive, kind):
+    """The entries 7-Zip lists in `archive`, in its order: (path, folder, size)."""
+    listing = subprocess.run(
+        ["7zz", "l", "-slt", f"-t{kind}", archive], capture_output=True, check=True
+    ).stdout.decode("utf-8", "surrogateescape")
+    entries = []
+    block = {}
+    for line in listing.split("----------\n", 1)[1].splitlines() + [""]:
+        if line:
+            key, _, value = line.partition(" = ")
+            block[key] = value
+        elif block:
+            entries.append((block["Path"], block["Folder"] == "+", int(block["Size"] or 0)))
+            block = {}
+    return entries
+
+
+def same_bytes(path, stream, size):
+    """Whether the next `size` bytes of `stream` are the file at `path`; reads them all."""
+    with open(path, "rb") as original:
+        same = os.fstat(original.fileno()).st_size == size
+        left = size
+        while left:
+            chunk = stream.read(min(left, 1 << 20))
+            if not chunk:
+                return False
+            left -= len(chunk)
+            same = same and original.read(len(chunk)) == chunk
+    return same
+
+
+def compare(medium, archive, kind):
+    """Differences between `medium` and `archive` as 7-Zip reads it."""
+    expected = medium_entries(medium)
+    entries = archive_entries(archive, kind)
+    differences = []
+    seen = set()
+    # 7-Zip writes every file's bytes to standard output, in listing order.
+    stream = subprocess.Popen(["7zz", "x", "-so", f"-t{kind}", archive],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    for path, folder, size in entries:
+        if path in seen:
+            differences.append(f"twice in the archive: {path}")
+        seen.add(path)
+        known = expected.get(path)
+        if known is None:
+            differences.append(f"only in the archive: {path}")
+        elif known != folder:
+            differences.append(f"a {'folder' if folder else 'file'} in the archive, not in the medium: {path}")
+        if folder:
+            continue
+        original = os.path.join(medium, path) if known is False else os.devnull
+        if not same_bytes(original, stream.stdout, size) and known is False:
+            differences.append(f"other bytes in the archive: {path}")
+    stream.stdout.read()
+    if stream.wait() != 0:
+        differences.append(f"7-Zip could not read every file of {archive}")
+    differences += [f"missing from the archive: {path}" for path in sorted(set(expected) - seen)]
+    return differences
+
+
+def run_compare(medium, archive, kind):
+    differences = compare(medium, archive, kind)
+    for difference in differences:
+        print(difference)
+    return 1 if differences else 0
+
+
 def main(argv):
     sys.stdout.reconfigure(errors="backslashreplace")
     sys.stderr.reconfigure(errors="backslashreplace")
     if len(argv) == 3 and argv[1] == "check":
         return run_check(argv[2])
+    if len(argv) == 5 and argv[1] == "compare":
+        return run_compare(argv[2], argv[3], argv[4])
     if len(argv) == 5 and argv[1] == "master":
         master(argv[2], argv[3], argv[4])
         return 0

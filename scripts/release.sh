@@ -189,7 +189,11 @@ made_out=0
 mkdir -p "$out"
 stage="$(mktemp -d "$out/.$name.partial.XXXXXX")"
 published=0
-trap 'rm -rf "$stage"; [ "$published" -eq 1 ] || [ "$made_out" -eq 0 ] || rmdir "$out" 2>/dev/null || true' EXIT
+clean_up() {
+  [ -z "$stage" ] || rm -rf "$stage"
+  [ "$published" -eq 1 ] || [ "$made_out" -eq 0 ] || rmdir "$out" 2>/dev/null || true
+}
+trap clean_up EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
@@ -262,24 +266,19 @@ fi
 # Read back, don't trust: both archives, through a reader that shares no
 # code with their writers, must hold the medium folder name for name and
 # byte for byte: the image as Windows reads it, the zip as extracted.
-read_back() { # read_back WHAT FOLDER (in the stage folder)
-  local what="$1" view="$2"
-  if ! (cd "$stage" && diff -rq "$name" "$view") >"$stage/$view.diff" 2>&1; then
+read_back() { # read_back WHAT ARCHIVE TYPE
+  local what="$1"
+  if ! "$python" "$root/scripts/medium.py" compare "$medium" "$2" "$3" >"$stage/compare.log" 2>&1; then
     echo "release.sh: the $what does not hold the medium folder $name as it should:" >&2
-    head -n 20 "$stage/$view.diff" | sed 's/^/  /' >&2
-    fail "the $what differs from the medium folder (differences: $(wc -l <"$stage/$view.diff")); nothing was written"
+    head -n 20 "$stage/compare.log" | sed 's/^/  /' >&2
+    fail "the $what differs from the medium folder (differences: $(wc -l <"$stage/compare.log")); nothing was written"
   fi
 }
-image_view="$(bash "$root/scripts/windows-view.sh" "$stage/$name.iso" "$stage/image-view")" ||
+image_view="$(bash "$root/scripts/windows-view.sh" "$stage/$name.iso")" ||
   fail "the CD image cannot be read back"
-[ "$image_view" = UDF ] || fail "the CD image was read as $image_view, not UDF"
-read_back "CD image as Windows reads it (UDF)" image-view
-7zz x -y -bd -bso0 -bsp0 -tzip "-o$stage/zip-view" "$stage/$name.zip" >"$stage/unzip.log" 2>&1 || {
-  cat "$stage/unzip.log" >&2
-  fail "the zip cannot be read back"
-}
-read_back zip zip-view
-rm -rf "$stage/image-view" "$stage/zip-view"
+[ "$image_view" = UDF ] || fail "the CD image reads as $image_view, not UDF"
+read_back "CD image as Windows reads it (UDF)" "$stage/$name.iso" udf
+read_back zip "$stage/$name.zip" zip
 
 (cd "$stage" && sha256sum "$name.zip" "$name.iso" "$name/Installer/setup.exe" >SHA256SUMS)
 
@@ -295,8 +294,16 @@ for new in "$name" "$name.zip" "$name.iso" SHA256SUMS; do
   mv "$stage/$new" "$out/$new"
 done
 published=1
-# The replaced release goes now, so that the summary is the last word.
-rm -rf "$stage"
+# A replaced release is out of sight already; deleting its files can take
+# minutes on some disks, so that goes on in the background.
+if [ -n "$(ls -A "$stage/replaced")" ]; then
+  trash="$out/.$name.replaced.$$"
+  mv "$stage" "$trash"
+  setsid -f rm -rf -- "$trash" </dev/null >/dev/null 2>&1
+else
+  rm -rf "$stage"
+fi
+stage=""
 
 echo "release $name in $out:"
 (cd "$out" && while read -r sum file; do
