@@ -123,3 +123,34 @@ TEST_F(InstallerWorkflowTest, ClosingTheWindowEndsTheProcessWithExitCodeZero) {
         EXPECT_EQ(exitCode, 0u);
     }
 }
+
+// ---- Registration ------------------------------------------------------------
+
+TEST_F(InstallerWorkflowTest, TheCompletionBoxWaitsForASlowRegistration) {
+    ASSERT_TRUE(CopyFileW(BesideTestProgram(L"slow\\ScreenCapture.ax").c_str(),
+                          (std::wstring(kE2eMedium) + L"\\ovikClient\\ScreenCapture.ax").c_str(),
+                          FALSE));
+    Start();
+    ExpectBoxes(Run(kInstallButton, {IDYES}), {kRegisterBox}, installer_->window);
+    const HWND done = WaitForMessageBox(installer_->window, 60000);
+    const bool registered = IsCaptureRegistered();
+    ASSERT_NE(done, nullptr) << "no completion box";
+    EXPECT_EQ(Narrow(ReadMessageBox(done).text), Narrow(kInstalledBox.text));
+    EXPECT_TRUE(registered) << "the completion box came before the registration was done";
+    ClickButton(GetDlgItem(done, IDOK));
+    // A registration still running finishes before the tear-down clears it.
+    for (int i = 0; i < 100 && (IsWindow(done) || !IsCaptureRegistered()); ++i)
+        Sleep(100);
+}
+
+TEST_F(InstallerWorkflowTest, AnInstallerFolderOfAnotherNameStillGetsTheScriptsFolder) {
+    // As on a medium with D:\setup\setup.exe: the copy brings no Installer folder.
+    const std::wstring folder = std::wstring(kE2eMedium) + L"\\setup";
+    ASSERT_TRUE(MoveFileW((std::wstring(kE2eMedium) + L"\\Installer").c_str(), folder.c_str()));
+    Start(folder + L"\\setup.exe");
+    ExpectBoxes(Run(kInstallButton, {IDYES, IDOK}), {kRegisterBox, kInstalledBox},
+                installer_->window);
+    EXPECT_EQ(ReadBytes(kRegisterScriptPath),
+              "regsvr32 \"C:\\ovikProgram\\ovikClient\\ScreenCapture.ax\"\r\n");
+    EXPECT_EQ(Narrow(RegisteredCapturePath()), Narrow(kLibraryPath));
+}

@@ -1,5 +1,6 @@
 // The install and uninstall workflows, run for real against C:\ovikProgram,
 // the prefix's desktop, the real command interpreter, regsvr32 and taskkill.
+#include "setup/script_run.h"
 #include "setup/setup.h"
 #include "shellops/shellops.h"
 #include "tests/support/medium.h"
@@ -270,6 +271,22 @@ TEST_F(WorkflowTest, AReadOnlyFileInTheInstallRootFailsTheReinstallButNotTheOthe
     // The uninstall clears the attribute and removes the file all the same.
     ExpectBoxes(Uninstall(), {kUninstalledBox}, owner_);
     EXPECT_FALSE(PathExists(kRoot));
+}
+
+TEST_F(WorkflowTest, ARegistrationScriptChangedAfterItsWriteIsNotRun) {
+    Install({IDNO, IDOK});
+    const std::wstring text = ComposeRegisterScript(kLibraryPath);
+    ASSERT_TRUE(WriteAnsiTextFile(kRegisterScriptPath, text));
+    // One byte changed: the script would still register the library.
+    std::string changed = ReadBytes(kRegisterScriptPath);
+    changed[0] = 'R';
+    ASSERT_TRUE(WriteBytes(kRegisterScriptPath, changed));
+    RunScriptElevated(kRegisterScriptPath, text);
+    EXPECT_FALSE(IsCaptureRegistered()) << "the changed script ran";
+
+    ASSERT_TRUE(WriteAnsiTextFile(kRegisterScriptPath, text));
+    RunScriptElevated(kRegisterScriptPath, text);
+    EXPECT_EQ(RegisteredCapturePath(), kLibraryPath) << "the script as written did not run";
 }
 
 namespace {

@@ -27,6 +27,47 @@ protected:
 
 const std::wstring kLibrary = kInstallRoot + kCaptureLibrary;
 
+// A file class of the tests' own. Started with "runas" or "open", a file of
+// it runs the recorder, which writes that verb and the window show state it
+// was handed into the file.
+constexpr wchar_t kRecordExtension[] = L".ovik-launch-record";
+constexpr wchar_t kRecordClass[] = L"OvikTest.LaunchRecord";
+
+struct ClassesKey {
+    HKEY root;
+    std::wstring prefix;
+};
+const ClassesKey kUserClasses{HKEY_CURRENT_USER, L"Software\\Classes\\"};
+const ClassesKey kClassesRoot{HKEY_CLASSES_ROOT, L""};
+
+bool SetDefaultValue(const ClassesKey& classes, const std::wstring& key,
+                     const std::wstring& value) {
+    return RegSetKeyValueW(
+               classes.root, (classes.prefix + key).c_str(), nullptr, REG_SZ, value.c_str(),
+               static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+}
+
+bool RegisterRecordClass(const ClassesKey& classes) {
+    const std::wstring recorder = BesideTestProgram(L"launch_recorder.exe");
+    bool written = SetDefaultValue(classes, kRecordExtension, kRecordClass);
+    for (const std::wstring verb : {L"runas", L"open"})
+        written = written &&
+                  SetDefaultValue(classes,
+                                  std::wstring(kRecordClass) + L"\\shell\\" + verb + L"\\command",
+                                  L"\"" + recorder + L"\" " + verb + L" \"%1\"");
+    return written;
+}
+
+void UnregisterRecordClass(const ClassesKey& classes) {
+    RegDeleteTreeW(classes.root, (classes.prefix + kRecordExtension).c_str());
+    RegDeleteTreeW(classes.root, (classes.prefix + kRecordClass).c_str());
+}
+
+bool ClassesRootKnowsRecordClass() {
+    return RegGetValueW(HKEY_CLASSES_ROOT, kRecordExtension, nullptr, RRF_RT_REG_SZ, nullptr,
+                        nullptr, nullptr) == ERROR_SUCCESS;
+}
+
 }  // namespace
 
 TEST_F(LaunchTest, ScriptsForTheFixedLayoutAreExactlyTheseBytes) {
@@ -190,4 +231,22 @@ TEST_F(LaunchTest, AScriptDoesNotRunProgramsPlantedInTheCallersFolder) {
     RunElevatedAndWait(script, L"", 30000);
     SetCurrentDirectoryW(previous);
     EXPECT_FALSE(PathExists(marker));
+}
+
+TEST_F(LaunchTest, TheLaunchUsesTheRunasVerbWithTheWindowHidden) {
+    const std::wstring started = scratch_ + L"\\started" + kRecordExtension;
+    ASSERT_TRUE(WriteBytes(started, ""));
+    // The user's classes are enough where the classes root merges them in,
+    // as on Windows; elsewhere the class goes into the classes root itself.
+    const bool perUser = RegisterRecordClass(kUserClasses) && ClassesRootKnowsRecordClass();
+    const bool registered = perUser || RegisterRecordClass(kClassesRoot);
+    // A file of an unknown class would bring up the "open with" dialog.
+    if (registered && ClassesRootKnowsRecordClass())
+        RunElevatedAndWait(started, L"", 30000);
+    UnregisterRecordClass(kUserClasses);
+    if (!perUser)
+        UnregisterRecordClass(kClassesRoot);
+    ASSERT_TRUE(registered) << "could not register the recording file class";
+    // SW_HIDE is 0.
+    EXPECT_EQ(ReadBytes(started), "runas 0") << "the verb, then the show state";
 }
