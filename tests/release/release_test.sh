@@ -7,6 +7,8 @@
 #   setup.exe, zip and image, byte for byte;
 # - a client with Japanese names and without library or icon ships, with
 #   warnings, the names intact in the zip and on the image;
+# - the benchmark's generated client is reproducible and within the limits,
+#   and the benchmark runs on a small one;
 # - bad options and bad client folders each give their message and write
 #   nothing;
 # - a release signed with a throw-away certificate verifies, a one-byte
@@ -128,6 +130,25 @@ check "the zip flags its UTF-8 names" zip_flag_set "$scratch/japanese/$name.zip"
 xorriso -no_rc -indev "$scratch/japanese/$name.iso" -rockridge off -find / 2>/dev/null >"$scratch/joliet"
 check "the image's Joliet tree holds the Japanese names" \
   grep -qx "'/ドキュメント/説明書.txt'" "$scratch/joliet"
+
+# ---- The benchmark's large client, made small -------------------------------------------
+
+# Same bytes from the same options; the limits it aims at reached and none
+# passed; names capped at 64 units release with today's rules; and the
+# benchmark driver runs end to end on it.
+make_client=(/usr/bin/python3 "$root/bench/make-large-client.py" --sample "$build/sample-client"
+  --files 400 --megabytes 3)
+"${make_client[@]}" --out "$scratch/large-a" >"$scratch/large-a.figures"
+"${make_client[@]}" --out "$scratch/large-b" >/dev/null
+check "the benchmark's client comes out the same twice" diff -r "$scratch/large-a" "$scratch/large-b"
+for figure in "longest_latin_name 200" "longest_japanese_name 127" "longest_installed_file_path 259"; do
+  check "... $figure" grep -qx "$figure" "$scratch/large-a.figures"
+done
+check "... refuses a folder that is not empty" \
+  bash -c '! "$@" --out "$0" >/dev/null 2>&1' "$scratch/large-a" "${make_client[@]}"
+check "... capped at 64 units, releases" bash "$root/bench/release-bench.sh" --files 300 --megabytes 3 \
+  --max-name 64 --no-docs --build-dir "$build" --scratch "$scratch/bench"
+rm -rf "$scratch/large-a" "$scratch/large-b"
 
 # ---- Refusals -------------------------------------------------------------------------
 
