@@ -165,6 +165,24 @@ check "the image as Windows reads it holds every name, at the limits too" \
 check "... the 127-unit name on a path past 240 bytes among them" \
   test -f "$scratch/view/ドキュメント/$at_limit"
 
+# ---- The benchmark's large client, made small -------------------------------------------
+
+# Same bytes from the same options; the limits it aims at reached and none
+# passed; and the benchmark driver runs end to end on it.
+make_client=(/usr/bin/python3 "$root/bench/make-large-client.py" --sample "$build/sample-client"
+  --files 400 --megabytes 3)
+"${make_client[@]}" --out "$scratch/large-a" >"$scratch/large-a.figures"
+"${make_client[@]}" --out "$scratch/large-b" >/dev/null
+check "the benchmark's client comes out the same twice" diff -r "$scratch/large-a" "$scratch/large-b"
+for figure in "longest_latin_name 200" "longest_japanese_name 127" "longest_installed_file_path 259"; do
+  check "... $figure" grep -qx "$figure" "$scratch/large-a.figures"
+done
+check "... refuses a folder that is not empty" \
+  bash -c '! "$@" --out "$0" >/dev/null 2>&1' "$scratch/large-a" "${make_client[@]}"
+check "... and releases" bash "$root/bench/release-bench.sh" --files 300 --megabytes 3 \
+  --no-docs --build-dir "$build" --scratch "$scratch/bench"
+rm -rf "$scratch/large-a" "$scratch/large-b"
+
 # ---- Refusals -------------------------------------------------------------------------
 
 expect_refusal "unknown option" "unknown option: --frobnicate" "${release[@]}" --frobnicate
