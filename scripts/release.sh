@@ -190,6 +190,8 @@ mkdir -p "$out"
 stage="$(mktemp -d "$out/.$name.partial.XXXXXX")"
 published=0
 clean_up() {
+  local job
+  for job in $(jobs -p); do kill "$job" 2>/dev/null || true; done
   [ -z "$stage" ] || rm -rf "$stage"
   [ "$published" -eq 1 ] || [ "$made_out" -eq 0 ] || rmdir "$out" 2>/dev/null || true
 }
@@ -241,11 +243,17 @@ find "$medium" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 # folder last entered, so each top-level folder is left again with "..".
 # The list writes non-ASCII names as octal escapes ("\343\203..."), so a
 # top-level name is any first field without a slash, backslashes and all.
-(cd "$medium" && find . -mindepth 1 | sort) >"$stage/entries"
-(cd "$medium" && bsdtar -cf - --format=mtree --options='!all,type,mode,time,uid,gid' \
-  --uid 0 --gid 0 -n -T "$stage/entries") |
-  sed -e 's,^\./,,' -e '\,^[^ /]* .*type=dir,a ..' >"$stage/entries.mtree"
-(cd "$medium" && TZ=UTC bsdtar -cf "$stage/$name.zip" --format=zip @"$stage/entries.mtree")
+# The zip and the image are made side by side: one is mostly compression,
+# the other mostly reading and writing.
+make_zip() {
+  (cd "$medium" && find . -mindepth 1 | sort) >"$stage/entries"
+  (cd "$medium" && bsdtar -cf - --format=mtree --options='!all,type,mode,time,uid,gid' \
+    --uid 0 --gid 0 -n -T "$stage/entries") |
+    sed -e 's,^\./,,' -e '\,^[^ /]* .*type=dir,a ..' >"$stage/entries.mtree"
+  (cd "$medium" && TZ=UTC bsdtar -cf "$stage/$name.zip" --format=zip @"$stage/entries.mtree")
+}
+make_zip >"$stage/zip.log" 2>&1 &
+zip_job=$!
 
 # The image: an ISO 9660 + UDF bridge whose UDF tree, the one Windows reads,
 # is the medium, its root the medium's root. UDF carries every name and
@@ -258,6 +266,10 @@ label="OVIK_MEDIUM_${version//./_}"
   cat "$stage/master.log" >&2
   fail "writing the CD image failed"
 }
+wait "$zip_job" || {
+  cat "$stage/zip.log" >&2
+  fail "writing the zip failed"
+}
 
 if [ -n "${OVIK_RELEASE_AFTER_MASTERING:-}" ]; then
   bash -c "$OVIK_RELEASE_AFTER_MASTERING" after-mastering "$stage/$name.iso" "$stage/$name.zip"
@@ -266,19 +278,26 @@ fi
 # Read back, don't trust: both archives, through a reader that shares no
 # code with their writers, must hold the medium folder name for name and
 # byte for byte: the image as Windows reads it, the zip as extracted.
-read_back() { # read_back WHAT ARCHIVE TYPE
-  local what="$1"
-  if ! "$python" "$root/scripts/medium.py" compare "$medium" "$2" "$3" >"$stage/compare.log" 2>&1; then
-    echo "release.sh: the $what does not hold the medium folder $name as it should:" >&2
-    head -n 20 "$stage/compare.log" | sed 's/^/  /' >&2
-    fail "the $what differs from the medium folder (differences: $(wc -l <"$stage/compare.log")); nothing was written"
+# Both are read at once; the image's differences are reported first.
+read_back() { # read_back WHAT ARCHIVE TYPE LOG
+  if ! "$python" "$root/scripts/medium.py" compare "$medium" "$2" "$3" >"$4" 2>&1; then
+    echo "release.sh: the $1 does not hold the medium folder $name as it should:" >&2
+    head -n 20 "$4" | sed 's/^/  /' >&2
+    echo "the $1 differs from the medium folder (differences: $(wc -l <"$4"))"
+    return 1
   fi
 }
 image_view="$(bash "$root/scripts/windows-view.sh" "$stage/$name.iso")" ||
   fail "the CD image cannot be read back"
 [ "$image_view" = UDF ] || fail "the CD image reads as $image_view, not UDF"
-read_back "CD image as Windows reads it (UDF)" "$stage/$name.iso" udf
-read_back zip "$stage/$name.zip" zip
+read_back zip "$stage/$name.zip" zip "$stage/zip-compare.log" >"$stage/zip-verdict" 2>"$stage/zip-report" &
+zip_job=$!
+image_verdict="$(read_back "CD image as Windows reads it (UDF)" "$stage/$name.iso" udf "$stage/image-compare.log")" ||
+  fail "$image_verdict; nothing was written"
+wait "$zip_job" || {
+  cat "$stage/zip-report" >&2
+  fail "$(cat "$stage/zip-verdict"); nothing was written"
+}
 
 (cd "$stage" && sha256sum "$name.zip" "$name.iso" "$name/Installer/setup.exe" >SHA256SUMS)
 
