@@ -4,7 +4,7 @@
 // control uses, how large each control's text comes out in that font, and
 // which system icon a message box shows. It changes nothing and reacts to no
 // other message.
-#include "tests/e2e/probe_protocol.h"
+#include "checkkit/driver/probe_protocol.h"
 
 #include <vector>
 
