@@ -203,7 +203,7 @@ struct TextValue {
 };
 void CollectTextValues(HKEY key, const std::wstring& shown, std::vector<TextValue>& values) {
     wchar_t name[16384];
-    std::vector<BYTE> data(64 * 1024);
+    std::vector<BYTE> data(size_t{64} * 1024);
     for (DWORD index = 0;; ++index) {
         DWORD nameLength = 16384;
         DWORD type = 0;
@@ -268,7 +268,6 @@ private:
     std::set<std::wstring> keysBefore_;
     std::vector<std::wstring> keysAdded_;
     Problems pictureProblems_;
-    int pictures_ = 0;
 };
 
 bool Run::Check(const char* name, const std::function<Problems()>& check) {
@@ -300,7 +299,6 @@ void Run::Skip(const char* name, const std::string& why) {
 
 void Run::Picture(HWND window, const std::wstring& name) {
     const std::wstring path = setup_.results + L"\\" + name + L".bmp";
-    ++pictures_;
     if (!SaveWindowPicture(window, path))
         pictureProblems_.push_back("no picture " + Narrow(path));
 }
@@ -325,8 +323,6 @@ Problems Run::InstallerWindow() {
     if (!StartInstaller(setupExe, installer_))
         return {"no installer window from " + Narrow(setupExe) + " within 15 s"};
     Picture(installer_.window, L"window");
-    if (ClassName(installer_.window) != L"OVIKInstallerWnd")
-        return {"the window's class is " + Narrow(ClassName(installer_.window))};
     return {};
 }
 

@@ -20,6 +20,7 @@
 #include <shlobj.h>
 
 #include <algorithm>
+#include <cwctype>
 
 namespace {
 
@@ -128,7 +129,7 @@ std::string NameList(const std::vector<std::wstring>& names) {
 // Writes the probe library that ovik-check.exe carries to a folder of its
 // own below the temporary folder; empty on failure.
 std::wstring WriteProbeLibrary() {
-    const HRSRC resource = FindResourceW(nullptr, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(10));
+    const HRSRC resource = FindResourceW(nullptr, MAKEINTRESOURCEW(1), RT_RCDATA);
     const HGLOBAL loaded = resource ? LoadResource(nullptr, resource) : nullptr;
     const void* bytes = loaded ? LockResource(loaded) : nullptr;
     if (!bytes)
@@ -138,7 +139,7 @@ std::wstring WriteProbeLibrary() {
     const std::wstring folder =
         std::wstring(temp) + L"ovik-check-" + std::to_wstring(GetCurrentProcessId());
     CreateDirectoryW(folder.c_str(), nullptr);
-    const std::wstring path = folder + L"\\installer_probe.dll";
+    std::wstring path = folder + L"\\installer_probe.dll";
     const UniqueHandle file = MakeUniqueHandle(CreateFileW(
         path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     DWORD written = 0;

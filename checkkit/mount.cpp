@@ -45,8 +45,8 @@ std::wstring MountImage(const std::wstring& image, std::wstring& why) {
     CreateDirectoryW(folder.c_str(), nullptr);
     const std::wstring copy = folder + image.substr(image.find_last_of(L"\\/"));
     if (!CopyFileW(image.c_str(), copy.c_str(), FALSE)) {
-        why =
-            L"cannot copy " + image + L" to " + copy + L" (" + SystemMessage(GetLastError()) + L")";
+        why = L"cannot copy " + image + L" to " + copy + L" (" + SystemMessage(GetLastError()) +
+              L"); if an earlier run left that copy mounted, give its drive with --drive";
         return std::wstring();
     }
 
@@ -58,8 +58,10 @@ std::wstring MountImage(const std::wstring& image, std::wstring& why) {
     execute.lpFile = copy.c_str();
     execute.nShow = SW_SHOWNORMAL;
     if (!ShellExecuteExW(&execute)) {
-        why = L"the shell's Mount verb failed for " + copy + L" (" + SystemMessage(GetLastError()) +
-              L")" + (IsRunningUnderWine() ? L"; Wine cannot mount images" : L"") +
+        const DWORD error = GetLastError();
+        DeleteFileW(copy.c_str());
+        why = L"the shell's Mount verb failed for " + copy + L" (" + SystemMessage(error) + L")" +
+              (IsRunningUnderWine() ? L"; Wine cannot mount images" : L"") +
               L". Mount the image by hand (double-click it) and run the check again with "
               L"--drive and the drive it shows";
         return std::wstring();

@@ -24,9 +24,18 @@ using GdiObject = std::unique_ptr<void, GdiObjectDeleter>;
 }  // namespace
 
 bool SaveWindowPicture(HWND window, const std::wstring& path) {
-    // The window may still be painting right after it appeared.
-    UpdateWindow(window);
-    Sleep(500);
+    // Above everything for the moment of the picture: Explorer opens a
+    // window for a freshly mounted image, and the console of the check is
+    // there too. A window may still be painting right after it appeared;
+    // waiting is safer than a paint request, which a busy installer would
+    // never answer.
+    constexpr UINT kKeep = SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE;
+    SetWindowPos(window, HWND_TOPMOST, 0, 0, 0, 0, kKeep);
+    Sleep(800);
+    struct NotTopmost {
+        HWND window;
+        ~NotTopmost() { SetWindowPos(window, HWND_NOTOPMOST, 0, 0, 0, 0, kKeep); }
+    } const restore{window};
     RECT rect = {};
     if (!GetWindowRect(window, &rect))
         return false;

@@ -283,6 +283,7 @@ std::vector<ControlTextSize> MeasureControlTexts(const InstallerProcess& install
         sizes[i].client = {probed.clientWidth, probed.clientHeight};
         sizes[i].wrappedHeight = probed.wrappedHeight;
         sizes[i].lineWidth = probed.lineWidth;
+        sizes[i].buttonMargins = probed.buttonMargins;
     }
     return sizes;
 }
@@ -293,10 +294,6 @@ std::vector<TextFit> MeasureTextFits(const InstallerProcess& installer) {
     std::vector<TextFit> fits;
     if (sizes.size() != children.size())
         return fits;
-    // A classic push button lays its label out inside its 3-D edge and the
-    // focus rectangle drawn within that edge, on both sides.
-    const int buttonMargins =
-        2 * (GetSystemMetrics(SM_CXEDGE) + GetSystemMetrics(SM_CXFOCUSBORDER));
     for (size_t i = 0; i < sizes.size(); ++i) {
         TextFit fit;
         fit.text = WindowText(children[i]);
@@ -304,7 +301,8 @@ std::vector<TextFit> MeasureTextFits(const InstallerProcess& installer) {
                                             TRUE) == CSTR_EQUAL;
         fit.hasFont = sizes[i].hasFont;
         fit.needed = fit.isButton ? sizes[i].lineWidth : sizes[i].wrappedHeight;
-        fit.available = fit.isButton ? sizes[i].client.cx - buttonMargins : sizes[i].client.cy;
+        fit.available =
+            fit.isButton ? sizes[i].client.cx - sizes[i].buttonMargins : sizes[i].client.cy;
         fits.push_back(fit);
     }
     return fits;

@@ -107,6 +107,7 @@ struct ControlTextSize {
     SIZE client = {};       // the child's client area
     int wrappedHeight = 0;  // word-wrapped at the client width, as a static draws
     int lineWidth = 0;      // on one line, as a push button draws
+    int buttonMargins = 0;  // both sides of a push button's label, in the installer's metrics
 };
 std::vector<ControlTextSize> MeasureControlTexts(const InstallerProcess& installer);
 

@@ -65,6 +65,8 @@ void ReplyTextSizes(HWND window, HWND replyTo) {
         ReleaseDC(child, dc);
         probed.wrappedHeight = wrapped.bottom - wrapped.top;
         probed.lineWidth = line.right - line.left;
+        probed.buttonMargins =
+            2 * (GetSystemMetrics(SM_CXEDGE) + GetSystemMetrics(SM_CXFOCUSBORDER));
         sizes.push_back(probed);
     }
     Reply(replyTo, window, kProbeTextSizes, sizes.data(),

@@ -4,6 +4,7 @@
 # - scripts/check-kit.sh makes RELEASE/check/ and leaves SHA256SUMS as it was;
 # - check.cmd refuses a machine not known to be disposable, and ovik-check
 #   refuses one that holds C:\ovikProgram, touching nothing;
+# - without --drive, the mount that Wine cannot do fails with its reason;
 # - check.cmd --disposable --drive D: (the image as Windows reads it, mapped
 #   by the cdrom fixture) passes every check and writes its results;
 # - with one file of a copy of the medium folder changed after the release,
@@ -89,6 +90,16 @@ check "refuses a machine holding C:\\ovikProgram (exit $status)" \
 [ "$status" -eq 2 ] || cat "$scratch/out"
 check "... and touches neither it nor the results folder" \
   bash -c "[ \"\$(ls -A '$prefix/drive_c/ovikProgram')\" = keep.txt ] && [ ! -e '$results' ]"
+clear_install
+
+# Without --drive the check mounts the image itself, which Wine cannot: it
+# fails at once, saying why, instead of checking something else.
+run "$kit/ovik-check.exe" "$(windows_path "$release")" "$(windows_path "$scratch/mount-results")" \
+  --disposable
+check "without --drive the mount fails, saying why (exit $status)" \
+  grep -q '^FAIL  medium-drive: the image was not mounted: .*Wine cannot mount images' \
+  "$scratch/mount-results/ovik-check.txt"
+[ "$status" -eq 1 ] || cat "$scratch/out"
 clear_install
 
 # ---- A passing run, as check.cmd starts it ----------------------------------------------
