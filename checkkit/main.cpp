@@ -13,6 +13,7 @@
 #include "checkkit/driver/message_boxes.h"
 #include "checkkit/mount.h"
 #include "checkkit/report.h"
+#include "checkkit/sandbox.h"
 #include "shellops/handles.h"
 #include "shellops/shellops.h"
 
@@ -32,6 +33,8 @@ constexpr wchar_t kSandboxAccount[] = L"WDAGUtilityAccount";
 
 constexpr char kUsage[] =
     "usage: ovik-check.exe RELEASE_DIR RESULTS_DIR [--disposable] [--drive X:]\n"
+    "       ovik-check.exe --sandbox-config RELEASE_DIR RESULTS_DIR   (writes\n"
+    "                      RESULTS_DIR\\ovik-check.wsb for Windows Sandbox; sandbox.cmd uses it)\n"
     "\n"
     "  RELEASE_DIR   the release folder: ovik-medium-<version>\\ and ovik-medium-<version>.iso\n"
     "  RESULTS_DIR   where ovik-check.txt, ovik-check.xml and the pictures go (made if missing)\n"
@@ -156,6 +159,15 @@ int wmain(int argc, wchar_t** argv) {
     std::string why;
     if (argc == 2 && (std::wstring(argv[1]) == L"--help" || std::wstring(argv[1]) == L"-h")) {
         Say(kUsage);
+        return 0;
+    }
+    if (argc == 4 && std::wstring(argv[1]) == L"--sandbox-config") {
+        // For sandbox.cmd, whose own text handling would trip over
+        // ampersands and parentheses in folder names.
+        const std::wstring written = WriteSandboxConfig(argv[2], argv[3], why);
+        if (written.empty())
+            return Refuse(why);
+        Say("wrote " + Narrow(written));
         return 0;
     }
     if (!ParseOptions(argc, argv, options, why))

@@ -27,6 +27,14 @@ DWORD ReadRegistryNumber(const wchar_t* value) {
     return number;
 }
 
+std::string Seconds(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.3f", seconds);
+    return text;
+}
+
+}  // namespace
+
 std::string EscapeXml(const std::string& text) {
     std::string out;
     for (const char c : text) {
@@ -54,12 +62,6 @@ std::string EscapeXml(const std::string& text) {
     return out;
 }
 
-std::string Seconds(double seconds) {
-    char text[32];
-    std::snprintf(text, sizeof text, "%.3f", seconds);
-    return text;
-}
-
 bool WriteUtf8File(const std::wstring& path, const std::string& text) {
     const UniqueHandle file = MakeUniqueHandle(CreateFileW(
         path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -68,8 +70,6 @@ bool WriteUtf8File(const std::wstring& path, const std::string& text) {
            WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
            written == text.size();
 }
-
-}  // namespace
 
 MachineFacts ReadMachineFacts() {
     MachineFacts facts;

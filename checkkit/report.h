@@ -35,5 +35,12 @@ bool WriteResults(const std::wstring& folder, const std::vector<CheckResult>& re
                   const MachineFacts& machine, const std::vector<std::string>& about,
                   std::string& why);
 
+// `text` with the characters that XML reserves escaped, and without the
+// control characters that it forbids.
+std::string EscapeXml(const std::string& text);
+
+// Creates or replaces `path` with the UTF-8 `text`.
+bool WriteUtf8File(const std::wstring& path, const std::string& text);
+
 // Prints UTF-8 text on the console (or into the pipe that stands for it).
 void Say(const std::string& text);

@@ -5,6 +5,8 @@
 # - check.cmd refuses a machine not known to be disposable, and ovik-check
 #   refuses one that holds C:\ovikProgram, touching nothing;
 # - without --drive, the mount that Wine cannot do fails with its reason;
+# - sandbox.cmd maps the release read-only and the results writable, whatever
+#   the folders are called;
 # - check.cmd --disposable --drive D: (the image as Windows reads it, mapped
 #   by the cdrom fixture) passes every check and writes its results;
 # - with one file of a copy of the medium folder changed after the release,
@@ -101,6 +103,34 @@ check "without --drive the mount fails, saying why (exit $status)" \
   "$scratch/mount-results/ovik-check.txt"
 [ "$status" -eq 1 ] || cat "$scratch/out"
 clear_install
+
+# sandbox.cmd writes the sandbox's configuration (through ovik-check.exe,
+# which escapes for XML) for folders whose names hold Japanese, spaces,
+# parentheses and an ampersand. A stand-in for Windows Sandbox's program lets
+# it get that far; Wine opens no .wsb file.
+odd="$scratch/リリース (2) & co"
+odd_results="$scratch/結果 & more"
+mkdir -p "$odd/check"
+cp "$kit"/* "$odd/check/"
+sandbox_exe="$prefix/drive_c/windows/system32/WindowsSandbox.exe"
+cp "$build/tests/sleeper.exe" "$sandbox_exe"
+run cmd /c call "$(windows_path "$odd/check/sandbox.cmd")" "$(windows_path "$odd_results")"
+rm -f "$sandbox_exe"
+check "sandbox.cmd maps the release read-only and the results writable" \
+  python3 - "$odd_results/ovik-check.wsb" "$(windows_path "$odd")" "$(windows_path "$odd_results")" <<'PY'
+import sys, xml.etree.ElementTree as tree
+config = tree.parse(sys.argv[1]).getroot()
+mapped = [(m.findtext("HostFolder"), m.findtext("SandboxFolder"), m.findtext("ReadOnly"))
+          for m in config.iter("MappedFolder")]
+want = [(sys.argv[2], r"C:\ovik-check\release", "true"),
+        (sys.argv[3], r"C:\ovik-check\results", "false")]
+command = config.findtext("LogonCommand/Command") or ""
+ok = mapped == want and command.endswith(r"C:\ovik-check\release\check\check.cmd C:\ovik-check\results")
+if not ok:
+    print("mapped:", mapped, "\nwanted:", want, "\ncommand:", command)
+sys.exit(0 if ok else 1)
+PY
+[ -s "$odd_results/ovik-check.wsb" ] || cat "$scratch/out"
 
 # ---- A passing run, as check.cmd starts it ----------------------------------------------
 
