@@ -207,13 +207,13 @@ int wmain(int argc, wchar_t** argv) {
             return Refuse(Narrow(options.release) + " holds no CD image " + Narrow(media[0]) +
                           ".iso");
     }
+    setup.probeLibrary = WriteProbeLibrary();
+    if (setup.probeLibrary.empty())
+        return Refuse("cannot write the probe library to the temporary folder");
     if (SHCreateDirectoryExW(nullptr, options.results.c_str(), nullptr) != ERROR_SUCCESS &&
         !IsFolder(options.results))
         return Refuse("cannot make the results folder " + Narrow(options.results));
     setup.results = options.results;
-    setup.probeLibrary = WriteProbeLibrary();
-    if (setup.probeLibrary.empty())
-        return Refuse("cannot write the probe library to the temporary folder");
     // Wine shows no elevation prompt; on Windows a person answers each.
     setup.boxTimeoutMs = IsRunningUnderWine() ? 90000 : 600000;
 

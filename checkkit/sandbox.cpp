@@ -58,7 +58,7 @@ std::wstring WriteSandboxConfig(const std::wstring& release, const std::wstring&
         "C:\\ovik-check\\release\\check\\check.cmd C:\\ovik-check\\results</Command>\n"
         "  </LogonCommand>\n"
         "</Configuration>\n";
-    const std::wstring path = hostResults + L"\\ovik-check.wsb";
+    std::wstring path = hostResults + L"\\ovik-check.wsb";
     if (!WriteUtf8File(path, xml)) {
         why = "cannot write " + Narrow(path);
         return std::wstring();
