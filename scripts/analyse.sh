@@ -12,7 +12,7 @@ usage() {
 usage: scripts/analyse.sh [--help]
 
 Builds the clang preset into build/clang and runs clang-tidy-14 and cppcheck
-over app/ setup/ shellops/ sample/ bench/ tests/ (not GoogleTest). Exits 1 on
+over app/ setup/ shellops/ sample/ bench/ checkkit/ tests/ (not GoogleTest). Exits 1 on
 any compiler warning, clang-tidy finding or cppcheck finding. As root it
 installs the missing packages; as another user it names them.
 EOF
@@ -39,7 +39,7 @@ cmake --preset clang
 cmake --build --preset clang
 
 build="$root/build/clang"
-ours=(app setup shellops sample bench tests)
+ours=(app setup shellops sample bench checkkit tests)
 failed=()
 
 # The translation units of our own code that the clang build compiled.

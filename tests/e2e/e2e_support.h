@@ -2,8 +2,9 @@
 // boxes as the user reads them, and reading back what an install left.
 #pragma once
 
-#include "tests/e2e/installer_driver.h"
-#include "tests/support/shortcut_reader.h"
+#include "checkkit/driver/installer_boxes.h"
+#include "checkkit/driver/installer_driver.h"
+#include "checkkit/driver/shortcut_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -22,21 +23,6 @@ inline const std::wstring kLibraryPath = L"C:\\ovikProgram\\ovikClient\\ScreenCa
 inline const std::wstring kIconPath = L"C:\\ovikProgram\\ovikClient\\ovikclient.ico";
 inline const std::wstring kRegisterScriptPath =
     L"C:\\ovikProgram\\Installer\\ScreenCapture_reg.bat";
-
-struct ExpectedBox {
-    std::wstring caption;
-    std::wstring text;
-    bool yesNo;  // Yes and No; otherwise the single OK
-    UINT icon;
-};
-
-extern const ExpectedBox kOverwriteBox;
-extern const ExpectedBox kCopyFailedBox;
-extern const ExpectedBox kRegisterBox;
-extern const ExpectedBox kInstalledBox;
-extern const ExpectedBox kMissingBox;
-extern const ExpectedBox kUninstalledBox;
-extern const ExpectedBox kNotRemovedBox;
 
 // Each shown box against the expected one: text, caption, buttons, icon and
 // that the main window owns it.

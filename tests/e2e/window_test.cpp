@@ -138,25 +138,13 @@ TEST_F(InstallerWindowTest, AllControlsShareOneElevenPointShiftJisFont) {
 
 TEST_F(InstallerWindowTest, EachNoteFitsItsBoxAndEachButtonLabelItsButton) {
     Start();
-    const std::vector<HWND> children = ChildWindows(installer_->window);
-    const std::vector<ControlTextSize> sizes = MeasureControlTexts(*installer_);
-    ASSERT_EQ(sizes.size(), children.size()) << "the probe in the installer did not answer";
-
-    // A classic push button lays its label out inside its 3-D edge and the
-    // focus rectangle drawn within that edge, on both sides.
-    const int buttonMargins =
-        2 * (GetSystemMetrics(SM_CXEDGE) + GetSystemMetrics(SM_CXFOCUSBORDER));
-    for (size_t i = 0; i < sizes.size(); ++i) {
-        const ControlTextSize& size = sizes[i];
-        SCOPED_TRACE("control " + std::to_string(i) + ": " + Narrow(WindowText(children[i])));
-        ASSERT_TRUE(size.hasFont);
-        const bool isButton = CompareStringOrdinal(ClassName(children[i]).c_str(), -1, L"Button",
-                                                   -1, TRUE) == CSTR_EQUAL;
-        if (isButton)
-            EXPECT_LE(size.lineWidth, size.client.cx - buttonMargins)
-                << "label wider than its button of " << size.client.cx << " px";
-        else
-            EXPECT_LE(size.wrappedHeight, size.client.cy)
-                << "wrapped at " << size.client.cx << " px the note runs past its box";
+    const std::vector<TextFit> fits = MeasureTextFits(*installer_);
+    ASSERT_EQ(fits.size(), std::size(kExpectedControls))
+        << "the probe in the installer did not answer";
+    for (const TextFit& fit : fits) {
+        SCOPED_TRACE(Narrow(fit.text));
+        ASSERT_TRUE(fit.hasFont);
+        EXPECT_LE(fit.needed, fit.available) << (fit.isButton ? "label wider than its button (px)"
+                                                              : "note taller than its box (px)");
     }
 }

@@ -274,10 +274,18 @@ expect_refusal "a certificate outside the system's CA store, naming --ca-file" \
   "does not chain to the system's CA store.*--ca-file" \
   "${release[@]}" --sign-pkcs12 "$keys/ours.p12" --password-file "$keys/password"
 
+# A check kit in the release folder (scripts/check-kit.sh) is no part of the
+# release: a new release leaves it as it is and out of SHA256SUMS.
+mkdir -p "$out/check"
+echo "a check kit" >"$out/check/README.txt"
 start=$(date +%s%N)
 "${release[@]}" "${signed[@]}" --build-dir "$build" --no-build >"$scratch/log" 2>&1 ||
   { cat "$scratch/log"; exit 1; }
 echo "      signed release: $(elapsed_ms "$start")"
+check "a check kit in the release folder stays as it was" \
+  bash -c "[ \"\$(cat '$out/check/README.txt')\" = 'a check kit' ]"
+check "... and out of SHA256SUMS" bash -c "! grep -q check/ '$out/SHA256SUMS'"
+rm -rf "$out/check"
 exe="$out/$name/Installer/setup.exe"
 osslsigncode verify -CAfile "$keys/ours-ca.pem" -in "$exe" >"$scratch/verify" 2>&1 || true
 check "the signed setup.exe verifies against the throw-away CA" grep -q "^Succeeded" "$scratch/verify"

@@ -4,9 +4,9 @@
 #include "setup/setup.h"
 #include "shellops/shellops.h"
 #include "tests/support/medium.h"
-#include "tests/support/message_boxes.h"
+#include "checkkit/driver/message_boxes.h"
 #include "tests/support/scratch.h"
-#include "tests/support/shortcut_reader.h"
+#include "checkkit/driver/shortcut_reader.h"
 
 #include <gtest/gtest.h>
 #include <shlobj.h>

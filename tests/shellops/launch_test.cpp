@@ -1,5 +1,5 @@
 #include "shellops/shellops.h"
-#include "tests/support/message_boxes.h"
+#include "checkkit/driver/message_boxes.h"
 #include "tests/support/scratch.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "shellops/shellops.h"
 #include "tests/support/scratch.h"
-#include "tests/support/shortcut_reader.h"
+#include "checkkit/driver/shortcut_reader.h"
 
 #include <gtest/gtest.h>
 #include <shlobj.h>

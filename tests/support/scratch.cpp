@@ -5,25 +5,10 @@
 #include <shellapi.h>
 #include <tlhelp32.h>
 
-#include <algorithm>
 #include <vector>
-
-bool IsRunningUnderWine() {
-    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll && GetProcAddress(ntdll, "wine_get_version") != nullptr;
-}
 
 bool IsInsideTestPrefix() {
     return IsRunningUnderWine() && PathExists(L"C:\\ovik-test-prefix");
-}
-
-bool PathExists(const std::wstring& path) {
-    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-bool IsFolder(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool MakeFolder(const std::wstring& path) {
@@ -40,21 +25,6 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes) {
         WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
     CloseHandle(file);
     return ok && written == bytes.size();
-}
-
-std::string ReadBytes(const std::wstring& path) {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return std::string();
-    std::string bytes;
-    char chunk[4096];
-    DWORD got = 0;
-    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0)
-        bytes.append(chunk, got);
-    CloseHandle(file);
-    return bytes;
 }
 
 namespace {
@@ -156,39 +126,6 @@ std::wstring MakeScratchFolder(const std::wstring& name) {
     return folder;
 }
 
-namespace {
-
-void ListInto(const std::wstring& root, const std::wstring& prefix,
-              std::vector<std::wstring>& out) {
-    WIN32_FIND_DATAW entry;
-    const HANDLE find = FindFirstFileW((root + L"\\*").c_str(), &entry);
-    if (find == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        const std::wstring name = entry.cFileName;
-        if (name == L"." || name == L"..")
-            continue;
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-            out.push_back(prefix + name + L"\\");
-            // Linked folders are listed, not entered: a link cycle has no end.
-            if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-                ListInto(root + L"\\" + name, prefix + name + L"\\", out);
-        } else {
-            out.push_back(prefix + name);
-        }
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
-}
-
-}  // namespace
-
-std::vector<std::wstring> ListTree(const std::wstring& root) {
-    std::vector<std::wstring> out;
-    ListInto(root, L"", out);
-    std::sort(out.begin(), out.end());
-    return out;
-}
-
 std::string HostPath(const std::wstring& windowsPath) {
     using ToUnix = char*(CDECL*)(const wchar_t*);
     const auto toUnix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(
@@ -227,10 +164,6 @@ bool PlatformEnforcesReadOnly(const std::wstring& scratch) {
     SetFileAttributesW(probe.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileW(probe.c_str());
     return enforced;
-}
-
-ULONGLONG NowMs() {
-    return GetTickCount64();
 }
 
 std::wstring BesideTestProgram(const std::wstring& fileName) {

@@ -1,13 +1,12 @@
 // Scratch folders, small file helpers and host facts for the tests.
 #pragma once
 
+#include "checkkit/driver/files.h"
+
 #include <windows.h>
 
 #include <string>
 #include <vector>
-
-// True when this process runs under Wine.
-bool IsRunningUnderWine();
 
 // True only inside the prefix that this build's test session created: under
 // Wine, with the session's marker file on C:. Tests that touch the fixed
@@ -20,14 +19,8 @@ std::wstring MakeScratchFolder(const std::wstring& name);
 // Deletes a scratch tree by any means (long paths included); for tear-down.
 void DeleteScratchTree(const std::wstring& path);
 
-bool PathExists(const std::wstring& path);
-bool IsFolder(const std::wstring& path);
 bool WriteBytes(const std::wstring& path, const std::string& bytes);
-std::string ReadBytes(const std::wstring& path);
 bool MakeFolder(const std::wstring& path);
-
-// Every entry below `root`, sorted, folders with a trailing '\'.
-std::vector<std::wstring> ListTree(const std::wstring& root);
 
 // The host (Linux) path of a Windows path, under Wine; empty elsewhere.
 std::string HostPath(const std::wstring& windowsPath);
@@ -39,9 +32,6 @@ bool MakeHostSymlink(const std::wstring& target, const std::wstring& link);
 // Whether this platform refuses writes to read-only files. Wine run as root
 // does not (Unix permissions do not bind root); tests that depend on it skip.
 bool PlatformEnforcesReadOnly(const std::wstring& scratch);
-
-// Milliseconds since an arbitrary start.
-ULONGLONG NowMs();
 
 // Full path of a file next to the running test program.
 std::wstring BesideTestProgram(const std::wstring& fileName);

@@ -3,10 +3,11 @@
 // the message boxes that it shows. Every wait is bounded.
 #pragma once
 
-#include "tests/support/message_boxes.h"
+#include "checkkit/driver/message_boxes.h"
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,9 @@ struct InstallerProcess {
     DWORD processId = 0;
     DWORD threadId = 0;  // the thread that owns the main window
     HWND window = nullptr;
+    // The probe library hooked into the installer to read what only its
+    // process can; empty: installer_probe.dll beside the running program.
+    std::wstring probeLibrary;
 
     InstallerProcess() = default;
     InstallerProcess(const InstallerProcess&) = delete;
@@ -71,8 +75,11 @@ struct ShownBox {
 // seen. A box beyond the answers is answered No or OK and recorded, so a
 // wrong sequence shows in the result instead of hanging. Waits up to
 // `boxTimeoutMs` for each box; returns early when one does not come.
+// `beforeAnswer`, when given, sees each box (and its index) before it is
+// answered.
 std::vector<ShownBox> RunWorkflow(const InstallerProcess& installer, int buttonId,
-                                  const std::vector<int>& answers, DWORD boxTimeoutMs = 90000);
+                                  const std::vector<int>& answers, DWORD boxTimeoutMs = 90000,
+                                  const std::function<void(HWND, size_t)>& beforeAnswer = {});
 
 // A short readable list of the boxes, for assertion messages.
 std::string Describe(const std::vector<ShownBox>& boxes);
@@ -100,5 +107,21 @@ struct ControlTextSize {
     SIZE client = {};       // the child's client area
     int wrappedHeight = 0;  // word-wrapped at the client width, as a static draws
     int lineWidth = 0;      // on one line, as a push button draws
+    int buttonMargins = 0;  // both sides of a push button's label, in the installer's metrics
 };
 std::vector<ControlTextSize> MeasureControlTexts(const InstallerProcess& installer);
+
+// Whether one control's text fits it, measured in the installer's process
+// with the control's own font: a note wrapped at its box's width against the
+// box's height, a button label on one line against the button's width less
+// its edge and focus frame.
+struct TextFit {
+    std::wstring text;
+    bool isButton = false;
+    bool hasFont = false;
+    int needed = 0;     // pixels the text takes
+    int available = 0;  // pixels the control offers
+};
+// One entry per child of the main window, in z-order; empty when the probe
+// could not run.
+std::vector<TextFit> MeasureTextFits(const InstallerProcess& installer);

@@ -1,4 +1,4 @@
-#include "tests/support/message_boxes.h"
+#include "checkkit/driver/message_boxes.h"
 
 #include <utility>
 

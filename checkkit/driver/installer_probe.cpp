@@ -4,7 +4,7 @@
 // control uses, how large each control's text comes out in that font, and
 // which system icon a message box shows. It changes nothing and reacts to no
 // other message.
-#include "tests/e2e/probe_protocol.h"
+#include "checkkit/driver/probe_protocol.h"
 
 #include <vector>
 
@@ -65,6 +65,8 @@ void ReplyTextSizes(HWND window, HWND replyTo) {
         ReleaseDC(child, dc);
         probed.wrappedHeight = wrapped.bottom - wrapped.top;
         probed.lineWidth = line.right - line.left;
+        probed.buttonMargins =
+            2 * (GetSystemMetrics(SM_CXEDGE) + GetSystemMetrics(SM_CXFOCUSBORDER));
         sizes.push_back(probed);
     }
     Reply(replyTo, window, kProbeTextSizes, sizes.data(),

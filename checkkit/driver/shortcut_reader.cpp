@@ -1,4 +1,4 @@
-#include "tests/support/shortcut_reader.h"
+#include "checkkit/driver/shortcut_reader.h"
 
 #include <windows.h>
 #include <shlobj.h>

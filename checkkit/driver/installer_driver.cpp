@@ -1,8 +1,8 @@
-#include "tests/e2e/installer_driver.h"
+#include "checkkit/driver/installer_driver.h"
 
+#include "checkkit/driver/files.h"
+#include "checkkit/driver/probe_protocol.h"
 #include "shellops/shellops.h"
-#include "tests/e2e/probe_protocol.h"
-#include "tests/support/scratch.h"
 
 #include <cstring>
 
@@ -76,7 +76,10 @@ LRESULT CALLBACK ProbeReplyProc(HWND window, UINT message, WPARAM wParam, LPARAM
 // about `target` and returns its reply; empty when it did not answer.
 std::vector<unsigned char> AskProbe(const InstallerProcess& installer, HWND target, LPARAM query) {
     std::vector<unsigned char> reply;
-    const HMODULE probe = LoadLibraryW(BesideTestProgram(L"installer_probe.dll").c_str());
+    const std::wstring path = installer.probeLibrary.empty()
+                                  ? GetExecutableDirectory() + L"\\installer_probe.dll"
+                                  : installer.probeLibrary;
+    const HMODULE probe = LoadLibraryW(path.c_str());
     if (!probe)
         return reply;
     const HOOKPROC hookProc =
@@ -216,7 +219,8 @@ UINT MessageBoxIconOf(const InstallerProcess& installer, HWND box) {
 }
 
 std::vector<ShownBox> RunWorkflow(const InstallerProcess& installer, int buttonId,
-                                  const std::vector<int>& answers, DWORD boxTimeoutMs) {
+                                  const std::vector<int>& answers, DWORD boxTimeoutMs,
+                                  const std::function<void(HWND, size_t)>& beforeAnswer) {
     std::vector<ShownBox> seen;
     ClickButton(GetDlgItem(installer.window, buttonId));
     for (size_t next = 0;; ++next) {
@@ -232,6 +236,8 @@ std::vector<ShownBox> RunWorkflow(const InstallerProcess& installer, int buttonI
             answer = answers[next];
         read.answer = answer;
         seen.push_back({read, MessageBoxIconOf(installer, box)});
+        if (beforeAnswer)
+            beforeAnswer(box, next);
         ClickButton(GetDlgItem(box, answer));
         if (!WaitUntilGone(box, 10000))
             break;
@@ -277,6 +283,27 @@ std::vector<ControlTextSize> MeasureControlTexts(const InstallerProcess& install
         sizes[i].client = {probed.clientWidth, probed.clientHeight};
         sizes[i].wrappedHeight = probed.wrappedHeight;
         sizes[i].lineWidth = probed.lineWidth;
+        sizes[i].buttonMargins = probed.buttonMargins;
     }
     return sizes;
+}
+
+std::vector<TextFit> MeasureTextFits(const InstallerProcess& installer) {
+    const std::vector<HWND> children = ChildWindows(installer.window);
+    const std::vector<ControlTextSize> sizes = MeasureControlTexts(installer);
+    std::vector<TextFit> fits;
+    if (sizes.size() != children.size())
+        return fits;
+    for (size_t i = 0; i < sizes.size(); ++i) {
+        TextFit fit;
+        fit.text = WindowText(children[i]);
+        fit.isButton = CompareStringOrdinal(ClassName(children[i]).c_str(), -1, L"Button", -1,
+                                            TRUE) == CSTR_EQUAL;
+        fit.hasFont = sizes[i].hasFont;
+        fit.needed = fit.isButton ? sizes[i].lineWidth : sizes[i].wrappedHeight;
+        fit.available =
+            fit.isButton ? sizes[i].client.cx - sizes[i].buttonMargins : sizes[i].client.cy;
+        fits.push_back(fit);
+    }
+    return fits;
 }

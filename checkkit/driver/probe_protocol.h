@@ -36,4 +36,8 @@ struct ProbedTextSize {
     std::int32_t clientHeight;
     std::int32_t wrappedHeight;  // DT_WORDBREAK | DT_EXPANDTABS at the client width
     std::int32_t lineWidth;      // DT_SINGLELINE
+    // What a classic push button keeps free on both sides of its label: its
+    // 3-D edge and the focus rectangle drawn within it, in the installer's
+    // own metrics (which follow its DPI awareness, not the asker's).
+    std::int32_t buttonMargins;
 };
