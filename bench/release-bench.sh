@@ -273,7 +273,10 @@ $table
 most 2). Each step starts after a \`sync\`; the client and the medium tree are
 in the page cache throughout. The release includes its checks, copying the
 tree, both archives, the hashes and the final renames; \`--no-build\` keeps
-the build of \`setup.exe\` out of it.
+the build of \`setup.exe\` out of it. A replaced release is deleted in the
+background once the new one is in place; on a disk mounted with \`discard\`
+that takes a minute or two for a tree this size, and the later rounds run
+while the earlier rounds' deletions still go on, so they come out slower.
 
 Machine: $(nproc) cores (\`nproc\`), $cpu, $memory memory; $fstype on
 $device, $disk_kind, mounted \`$mount_options\`; xorriso $(xorriso -version 2>/dev/null | sed -n 's/^xorriso version[^0-9]*\([0-9.]*\).*/\1/p' | head -n 1),

@@ -64,15 +64,10 @@ mapfile -t media < <(find "$release" -mindepth 1 -maxdepth 1 -type d -name 'ovik
 [ -f "${media[0]}/Installer/setup.exe" ] || fail "${media[0]} holds no Installer/setup.exe"
 [ -f "${media[0]}.iso" ] || fail "$release holds no CD image ${media[0]##*/}.iso"
 
+# shellcheck source=scripts/deps.sh
+source "$root/scripts/deps.sh"
 if [ "$build_first" -eq 1 ]; then
-  if [ ! -f "$build/CMakeCache.txt" ]; then
-    if [ "$build" = "$root/build/mingw" ]; then
-      (cd "$root" && cmake --preset mingw >/dev/null)
-    else
-      cmake -S "$root" -B "$build" --toolchain "$root/cmake/mingw-w64-x86_64.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DOVIK_BUILD_TESTS=OFF >/dev/null
-    fi
-  fi
+  ovik_configure_build "$root" "$build"
   cmake --build "$build" -j2 --target ovik_check >/dev/null ||
     fail "building ovik-check.exe in $build failed (run: cmake --build $build --target ovik_check)"
 fi

@@ -1,5 +1,6 @@
 # Sourced by the scripts in this folder: installs the Debian packages that
-# the cross-build, Wine and the tests need, when any is missing.
+# the cross-build, Wine and the tests need, when any is missing, and
+# configures a build folder.
 
 ovik_packages=(
   mingw-w64 gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
@@ -29,4 +30,18 @@ ovik_install_deps() {
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# ovik_configure_build ROOT BUILD: configures BUILD unless it is already;
+# build/mingw with its preset, another folder as a release build without
+# the test programs.
+ovik_configure_build() {
+  local root="$1" build="$2"
+  [ ! -f "$build/CMakeCache.txt" ] || return 0
+  if [ "$build" = "$root/build/mingw" ]; then
+    (cd "$root" && cmake --preset mingw >/dev/null)
+  else
+    cmake -S "$root" -B "$build" --toolchain "$root/cmake/mingw-w64-x86_64.cmake" \
+      -DCMAKE_BUILD_TYPE=Release -DOVIK_BUILD_TESTS=OFF >/dev/null
+  fi
 }

@@ -151,14 +151,7 @@ fi
 # ---- setup.exe -----------------------------------------------------------------
 
 if [ "$build_first" -eq 1 ]; then
-  if [ ! -f "$build/CMakeCache.txt" ]; then
-    if [ "$build" = "$root/build/mingw" ]; then
-      (cd "$root" && cmake --preset mingw >/dev/null)
-    else
-      cmake -S "$root" -B "$build" --toolchain "$root/cmake/mingw-w64-x86_64.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DOVIK_BUILD_TESTS=OFF >/dev/null
-    fi
-  fi
+  ovik_configure_build "$root" "$build"
   cmake --build "$build" -j2 --target installer sample_client >/dev/null ||
     fail "building setup.exe in $build failed (run: cmake --build $build --target installer)"
 fi

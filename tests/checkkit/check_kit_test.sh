@@ -22,16 +22,8 @@ prefix="${OVIK_WINE_DIR:-$build/wine}/prefix"
 scratch="$build/check-kit-test"
 failed=0
 
-check() {
-  local what="$1"
-  shift
-  if "$@"; then
-    echo "ok    $what"
-  else
-    echo "FAIL  $what"
-    failed=1
-  fi
-}
+# shellcheck source=tests/support/check.sh
+source "$root/tests/support/check.sh"
 
 # A host path as the Windows programs see it.
 windows_path() {

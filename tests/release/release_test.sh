@@ -41,16 +41,8 @@ chmod 755 "$scratch"
 trap 'rm -rf "$scratch"' EXIT
 failed=0
 
-check() {
-  local what="$1"
-  shift
-  if "$@"; then
-    echo "ok    $what"
-  else
-    echo "FAIL  $what"
-    failed=1
-  fi
-}
+# shellcheck source=tests/support/check.sh
+source "$root/tests/support/check.sh"
 
 # expect_refusal WHAT PATTERN RELEASE-ARGS...: the run fails, says PATTERN,
 # and leaves no output folder.
