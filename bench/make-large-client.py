@@ -252,7 +252,7 @@ def plan(args, rng):
     # The ordinary files, spread unevenly over the folders.
     # Deep folders hold fewer files, as in a real client.
     weights = [rng.paretovariate(1.2) * (0.15 if units(f.rel) > 100 else 1) for f in folders]
-    shares = [(kind, spec[0]) for kind, spec in KINDS.items()]
+    shares = [(kind, traits[0]) for kind, traits in KINDS.items()]
     while budget > 0:
         folder = rng.choices(folders, weights)[0]
         pick = rng.random()

@@ -1,6 +1,7 @@
 #include "checkkit/mount.h"
 
 #include "checkkit/driver/files.h"
+#include "shellops/handles.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -51,6 +52,8 @@ std::wstring MountImage(const std::wstring& image, std::wstring& why) {
     }
 
     const DWORD before = MediumDrives();
+    // The Mount verb belongs to a shell extension, which needs COM on this thread.
+    const ComApartment com;
     SHELLEXECUTEINFOW execute = {};
     execute.cbSize = sizeof execute;
     execute.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI | SEE_MASK_INVOKEIDLIST;
