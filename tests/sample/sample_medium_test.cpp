@@ -297,7 +297,11 @@ protected:
 
 TEST_F(SampleClient, ShowsItsTitledWindowAndKeepsRunning) {
     EXPECT_EQ(WindowText(window_), kSampleClientWindowTitle);
-    EXPECT_TRUE(IsWindowVisible(window_));
+    // The window can be found between its creation and its ShowWindow.
+    const ULONGLONG start = NowMs();
+    while (!IsWindowVisible(window_) && NowMs() - start < 5000)
+        Sleep(50);
+    EXPECT_TRUE(IsWindowVisible(window_)) << "the window was not shown within 5 s";
     EXPECT_EQ(WaitForSingleObject(client_.info.hProcess, 1500), static_cast<DWORD>(WAIT_TIMEOUT))
         << "the client ended by itself";
 }
