@@ -1,6 +1,6 @@
 // ovik-check.exe: checks a release on a disposable Windows machine.
 //
-//   ovik-check.exe RELEASE_DIR RESULTS_DIR [--disposable] [--drive X:]
+//   ovik-check.exe RELEASE_DIR RESULTS_DIR [--version V] [--disposable] [--drive X:]
 //
 // It mounts the release's CD image (or takes the drive given with --drive),
 // compares that drive with the release's medium folder, installs from it by
@@ -32,12 +32,13 @@ constexpr int kExitRefused = 2;
 constexpr wchar_t kSandboxAccount[] = L"WDAGUtilityAccount";
 
 constexpr char kUsage[] =
-    "usage: ovik-check.exe RELEASE_DIR RESULTS_DIR [--disposable] [--drive X:]\n"
+    "usage: ovik-check.exe RELEASE_DIR RESULTS_DIR [--version V] [--disposable] [--drive X:]\n"
     "       ovik-check.exe --sandbox-config RELEASE_DIR RESULTS_DIR   (writes\n"
     "                      RESULTS_DIR\\ovik-check.wsb for Windows Sandbox; sandbox.cmd uses it)\n"
     "\n"
     "  RELEASE_DIR   the release folder: ovik-medium-<version>\\ and ovik-medium-<version>.iso\n"
     "  RESULTS_DIR   where ovik-check.txt, ovik-check.xml and the pictures go (made if missing)\n"
+    "  --version V   the release ovik-medium-V, where the folder holds several\n"
     "  --disposable  this machine is a throw-away one (not needed in Windows Sandbox)\n"
     "  --drive X:    the image is already mounted at X: (otherwise the check mounts it)\n"
     "\n"
@@ -48,6 +49,7 @@ struct Options {
     std::wstring release;
     std::wstring results;
     std::wstring drive;
+    std::wstring version;
     bool disposable = false;
 };
 
@@ -76,6 +78,12 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options, std::string& why) 
                 why = "--drive " + Narrow(options.drive) + " is not a drive such as D:";
                 return false;
             }
+        } else if (argument == L"--version") {
+            if (i + 1 >= argc || !*argv[i + 1]) {
+                why = "--version needs the release's version, such as 2.1.0";
+                return false;
+            }
+            options.version = argv[++i];
         } else if (argument.rfind(L"--", 0) == 0) {
             why = "unknown option " + Narrow(argument);
             return false;
@@ -192,12 +200,19 @@ int wmain(int argc, wchar_t** argv) {
 
     if (!IsFolder(options.release))
         return Refuse("the release folder " + Narrow(options.release) + " does not exist");
-    const std::vector<std::wstring> media = Matching(options.release, L"ovik-medium-*", true);
+    std::vector<std::wstring> media = Matching(options.release, L"ovik-medium-*", true);
+    if (!options.version.empty()) {
+        const std::wstring wanted = L"ovik-medium-" + options.version;
+        if (std::find(media.begin(), media.end(), wanted) == media.end())
+            return Refuse(Narrow(options.release) + " holds no release " + Narrow(wanted) +
+                          (media.empty() ? "" : " (it holds " + NameList(media) + ")"));
+        media = {wanted};
+    }
     if (media.size() != 1)
         return Refuse(Narrow(options.release) +
                       (media.empty() ? " holds no medium folder ovik-medium-<version>"
                                      : " holds more than one medium folder (" + NameList(media) +
-                                           "); give a folder with one release"));
+                                           "); give the one to check with --version"));
     CheckSetup setup;
     setup.medium = options.release + L"\\" + media[0];
     std::wstring image;

@@ -11,8 +11,9 @@ usage() {
 usage: bash scripts/check-kit.sh [options] [RELEASE_DIR]
 
   RELEASE_DIR       the release folder to check (default: BUILD/release, the
-                    release command's default output); it must hold one
-                    ovik-medium-<version>/ and its .iso
+                    release command's default output); it holds
+                    ovik-medium-<version>/ and its .iso for one or more versions
+  --version X.Y.Z   the release to check, where the folder holds several
   --build-dir DIR   build folder for ovik-check.exe (default: build/mingw)
   --no-build        take ovik-check.exe from the build folder as it is
   -h, --help        this text
@@ -36,11 +37,17 @@ usage_error() {
 build="$root/build/mingw"
 build_first=1
 release=""
+version=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --build-dir)
       [ $# -ge 2 ] && [ -n "$2" ] || usage_error "--build-dir needs a value"
       build="$(realpath -m "$2")"
+      shift 2
+      ;;
+    --version)
+      [ $# -ge 2 ] && [ -n "$2" ] || usage_error "--version needs a value"
+      version="$2"
       shift 2
       ;;
     --no-build) build_first=0; shift ;;
@@ -55,14 +62,27 @@ while [ $# -gt 0 ]; do
 done
 release="$(realpath -m "${release:-$build/release}")"
 
-# The same release that ovik-check.exe will look for: one medium folder and
-# its image.
+# The release the kit checks: the one in the folder, or the version given.
+# check.cmd names it to ovik-check.exe, so releases added later beside it
+# do not change what the kit checks.
 [ -d "$release" ] || fail "no release folder $release (make one with: bash scripts/release.sh)"
-mapfile -t media < <(find "$release" -mindepth 1 -maxdepth 1 -type d -name 'ovik-medium-*' | sort)
+mapfile -t media < <(find "$release" -mindepth 1 -maxdepth 1 -type d -name 'ovik-medium-*' | sort -V)
 [ "${#media[@]}" -gt 0 ] || fail "$release holds no medium folder ovik-medium-<version>/ (make one with: bash scripts/release.sh)"
-[ "${#media[@]}" -eq 1 ] || fail "$release holds more than one release (${media[*]##*/}); the check takes a folder with one"
-[ -f "${media[0]}/Installer/setup.exe" ] || fail "${media[0]} holds no Installer/setup.exe"
-[ -f "${media[0]}.iso" ] || fail "$release holds no CD image ${media[0]##*/}.iso"
+found="${media[*]##*/ovik-medium-}"
+if [ -n "$version" ]; then
+  [ -d "$release/ovik-medium-$version" ] ||
+    fail "$release holds no release of version $version (it holds ${found// /, })"
+  medium="$release/ovik-medium-$version"
+else
+  [ "${#media[@]}" -eq 1 ] ||
+    fail "$release holds releases of several versions (${found// /, }): give --version VERSION"
+  medium="${media[0]}"
+  version="${medium##*/ovik-medium-}"
+fi
+# check.cmd carries the version as it is: the release command's rule.
+[[ $version =~ ^[0-9]+(\.[0-9]+){0,3}(-[A-Za-z0-9]+)?$ ]] || fail "$medium is not named after a version"
+[ -f "$medium/Installer/setup.exe" ] || fail "$medium holds no Installer/setup.exe"
+[ -f "$medium.iso" ] || fail "$release holds no CD image ${medium##*/}.iso"
 
 # shellcheck source=scripts/deps.sh
 source "$root/scripts/deps.sh"
@@ -81,7 +101,7 @@ cp "$exe" "$stage/ovik-check.exe"
 # Windows' command interpreter reads scripts with CR LF line ends; Notepad
 # takes the BOM as the sign of UTF-8.
 for script in check.cmd sandbox.cmd; do
-  sed 's/$/\r/' "$root/checkkit/kit/$script" >"$stage/$script"
+  sed -e "s/@VERSION@/$version/g" -e 's/$/\r/' "$root/checkkit/kit/$script" >"$stage/$script"
 done
 { printf '\xEF\xBB\xBF'; sed 's/$/\r/' "$root/checkkit/kit/README.txt"; } >"$stage/README.txt"
 chmod 0755 "$stage"
@@ -89,7 +109,7 @@ chmod 0644 "$stage"/*
 rm -rf "$release/check"
 mv "$stage" "$release/check"
 
-echo "check kit for ${media[0]##*/} in $release/check:"
+echo "check kit for ${medium##*/} in $release/check:"
 (cd "$release/check" && for file in ovik-check.exe check.cmd sandbox.cmd README.txt; do
   printf '  %-15s %9s bytes\n' "$file" "$(stat -c %s "$file")"
 done)

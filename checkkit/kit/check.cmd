@@ -1,6 +1,7 @@
 @echo off
-rem Checks the release that holds this kit (the folder above it) on this
-rem machine: mounts its CD image, installs from it, checks, uninstalls.
+rem Checks the release that holds this kit (the folder above it; the version
+rem check-kit.sh made the kit for) on this machine: mounts its CD image,
+rem installs from it, checks, uninstalls.
 rem   check.cmd [RESULTS_DIR] [--disposable] [--drive X:]
 rem RESULTS_DIR defaults to ovik-check-results in the user's profile.
 setlocal
@@ -19,5 +20,5 @@ echo Windows will ask for elevation three times: once when the installer
 echo registers the client's library, twice during the uninstall. Answer Yes
 echo each time; a declined prompt fails the checks that depend on it.
 echo.
-"%~dp0ovik-check.exe" "%RELEASE%" "%RESULTS%" %1 %2 %3
+"%~dp0ovik-check.exe" "%RELEASE%" "%RESULTS%" --version @VERSION@ %1 %2 %3
 exit /b %ERRORLEVEL%

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The release check kit under Wine, on the sample release in BUILD/release:
 #
-# - scripts/check-kit.sh makes RELEASE/check/ and leaves SHA256SUMS as it was;
+# - scripts/check-kit.sh makes RELEASE/check/ and leaves the release's
+#   checksum file as it was; with releases of two versions it takes the one
+#   named with --version, and refuses without it;
 # - check.cmd refuses a machine not known to be disposable, and ovik-check
 #   refuses one that holds C:\ovikProgram, touching nothing;
 # - without --drive, the mount that Wine cannot do fails with its reason;
@@ -54,16 +56,34 @@ trap 'clear_install' EXIT
 
 # ---- The kit --------------------------------------------------------------------------
 
-sums_before="$(sha256sum "$release/SHA256SUMS")"
+medium="$(find "$release" -mindepth 1 -maxdepth 1 -type d -name 'ovik-medium-*' | head -n 1)"
+sums="${medium##*/}.SHA256SUMS"
+sums_before="$(sha256sum "$release/$sums")"
 bash "$root/scripts/check-kit.sh" --no-build --build-dir "$build" "$release" >"$scratch/out" 2>&1 ||
   { cat "$scratch/out"; exit 1; }
 cat "$scratch/out"
 kit="$release/check"
 check "the kit holds ovik-check.exe, check.cmd, sandbox.cmd and README.txt" \
   test -f "$kit/ovik-check.exe" -a -f "$kit/check.cmd" -a -f "$kit/sandbox.cmd" -a -f "$kit/README.txt"
-check "SHA256SUMS is untouched and still holds" \
-  bash -c "[ \"\$(sha256sum '$release/SHA256SUMS')\" = '$sums_before' ] && cd '$release' && sha256sum --quiet -c SHA256SUMS"
-check "SHA256SUMS does not list the kit" bash -c "! grep -q 'check/' '$release/SHA256SUMS'"
+check "$sums is untouched and still holds" \
+  bash -c "[ \"\$(sha256sum '$release/$sums')\" = '$sums_before' ] && cd '$release' && sha256sum --quiet -c '$sums'"
+check "$sums does not list the kit" bash -c "! grep -q 'check/' '$release/$sums'"
+
+# A folder with releases of two versions: the kit is made for the one named.
+two="$scratch/two-versions"
+mkdir -p "$two/ovik-medium-2.0.0/Installer" "$two/ovik-medium-10.0.0/Installer"
+for v in 2.0.0 10.0.0; do
+  touch "$two/ovik-medium-$v/Installer/setup.exe" "$two/ovik-medium-$v.iso"
+done
+status=0
+bash "$root/scripts/check-kit.sh" --no-build --build-dir "$build" "$two" >"$scratch/out" 2>&1 || status=$?
+check "with two versions and no --version, the kit is refused, naming both" \
+  bash -c "[ $status -eq 1 ] && grep -q 'releases of several versions (2.0.0, 10.0.0): give --version VERSION' '$scratch/out' &&
+    [ ! -e '$two/check' ]"
+bash "$root/scripts/check-kit.sh" --no-build --build-dir "$build" --version 10.0.0 "$two" >"$scratch/out" 2>&1 ||
+  { cat "$scratch/out"; exit 1; }
+check "with --version 10.0.0, check.cmd checks that one" \
+  grep -q 'ovik-check.exe" "%RELEASE%" "%RESULTS%" --version 10.0.0 ' "$two/check/check.cmd"
 
 check_cmd="$(windows_path "$kit/check.cmd")"
 results="$scratch/results"
@@ -147,7 +167,6 @@ clear_install
 
 # ---- A planted fault: the medium folder changed after the release ------------------------
 
-medium="$(find "$release" -mindepth 1 -maxdepth 1 -type d -name 'ovik-medium-*' | head -n 1)"
 planted="$scratch/planted-release"
 mkdir -p "$planted"
 cp -R "$medium" "$planted/"
