@@ -90,9 +90,6 @@ cmake --build "$build" -j2 --target installer sample_client >/dev/null ||
   fail "building setup.exe in $build failed (run: cmake --build $build --target installer sample_client)"
 
 export LC_ALL=C.UTF-8
-version="$(sed -n 's/^project([^)]*VERSION \([0-9][0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
-name="ovik-medium-$version"
-label="OVIK_MEDIUM_${version//./_}"
 release=(bash "$root/scripts/release.sh" --no-build --build-dir "$build")
 
 # The scratch folder is emptied only when it is one of ours.
@@ -127,6 +124,12 @@ declare -A about
 while read -r key value; do
   about[$key]="$value"
 done < <(/usr/bin/python3 "$root/bench/make-large-client.py" --describe "$client")
+
+# Releases are named after the client's version.
+version="$(/usr/bin/python3 "$root/scripts/medium.py" version "$client")" ||
+  fail "$client has no version to name its release by"
+name="ovik-medium-$version"
+label="OVIK_MEDIUM_${version//./_}"
 
 # The tree the archivers get alone: the client plus setup.exe, as a release lays it out.
 medium="$scratch/medium/$name"
@@ -186,7 +189,7 @@ for round in $(seq "$rounds"); do
   run_alone zip bsdtar -cf "$scratch/alone/medium.zip" --format=zip -C "$name" .
   rm -rf "$scratch/out"
   run_release fresh --client "$client" --out "$scratch/out"
-  run_release replacing --client "$client" --out "$scratch/out"
+  run_release replacing --client "$client" --out "$scratch/out" --replace
   if [ "$has_check" -eq 1 ]; then
     sync
     start="$(now)"

@@ -1,13 +1,18 @@
 #!/usr/bin/python3
 """The client folder's checks and the CD image, for scripts/release.sh.
 
-  medium.py check CLIENT                 every reason that CLIENT cannot ship
+  medium.py check CLIENT [VERSION]       every reason that CLIENT cannot ship
+  medium.py version CLIENT [VERSION]     the release's version: VERSION when
+                                         given, else startClass.exe's
+  medium.py differ OLD NEW               the paths below NEW that OLD lacks, holds
+                                         as another kind or with other bytes
   medium.py master MEDIUM IMAGE LABEL    MEDIUM's tree as an ISO 9660 + UDF image
   medium.py compare MEDIUM ARCHIVE TYPE  whether 7-Zip reads ARCHIVE (as TYPE:
                                          udf, iso or zip) as exactly MEDIUM
 
 `check` prints each problem with its fix and exits 1 when there is any; it
-exits 0 after a summary otherwise (warnings go to standard error). `master`
+exits 0 after a summary otherwise (warnings go to standard error). `version`
+prints the version, or the reason there is none and exits 1. `master`
 takes every date from SOURCE_DATE_EPOCH, so the same tree gives the same
 bytes. `compare` prints every difference of names, kinds and bytes and exits
 1 when there is any. Run it with Debian's /usr/bin/python3, where
@@ -16,6 +21,7 @@ python3-pycdlib lives.
 import io
 import os
 import random
+import re
 import stat
 import subprocess
 import sys
@@ -76,6 +82,70 @@ def name_problem(name):
             f"({UDF_NAME_BYTES} otherwise): shorten it"
         )
     return None
+
+
+# Digits separated by dots, one to four parts, optionally "-" and letters or
+# digits: 2.1.0, 10.4, 2.1.0-rc1.
+VERSION_RULE = re.compile(r"[0-9]+(\.[0-9]+){0,3}(-[A-Za-z0-9]+)?")
+VERSION_RULE_TEXT = (
+    'digits separated by dots (one to four parts), optionally followed by "-" and '
+    "letters or digits, such as 2.1.0 or 2.1.0-rc1"
+)
+
+
+class NoVersion(Exception):
+    """Why a release has no version, with the fix."""
+
+
+def product_version(executable):
+    """The ProductVersion that Windows shows for `executable`, or None.
+
+    The string of the first language that has one; without any, the fixed
+    product version (a.b.c.d). Old resource scripts write "2, 1, 0, 0";
+    that reads as 2.1.0.0."""
+    import pefile
+
+    try:
+        pe = pefile.PE(executable, fast_load=True)
+        pe.parse_data_directories(
+            directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]]
+        )
+    except (pefile.PEFormatError, OSError) as error:
+        raise NoVersion(f"{executable} is not a Windows program ({error})") from error
+    for info in getattr(pe, "FileInfo", None) or []:
+        for block in info:
+            for table in getattr(block, "StringTable", []):
+                text = table.entries.get(b"ProductVersion")
+                if text is not None:
+                    text = text.decode("utf-8", "replace").strip().strip("\0")
+                    if re.fullmatch(r"[0-9]+( *, *[0-9]+){1,3}", text):
+                        text = re.sub(" *, *", ".", text)
+                    return text
+    fixed = getattr(pe, "VS_FIXEDFILEINFO", None)
+    if fixed:
+        ms, ls = fixed[0].ProductVersionMS, fixed[0].ProductVersionLS
+        return f"{ms >> 16}.{ms & 0xFFFF}.{ls >> 16}.{ls & 0xFFFF}"
+    return None
+
+
+def client_version(client, given=None):
+    """(version, where it came from) for a release of `client`; raises NoVersion."""
+    if given is not None:
+        if not VERSION_RULE.fullmatch(given):
+            raise NoVersion(f"--version {given} is not a version: give {VERSION_RULE_TEXT}")
+        return given, "--version"
+    start = entry_ci(client, "startClass.exe")
+    if start is None or not start.is_file(follow_symlinks=False):
+        raise NoVersion("no startClass.exe to take the version from: give --version X.Y.Z")
+    found = product_version(start.path)
+    if not found:
+        raise NoVersion("startClass.exe carries no version information: give --version X.Y.Z")
+    if not VERSION_RULE.fullmatch(found):
+        raise NoVersion(
+            f'startClass.exe\'s ProductVersion "{found}" is not a version ({VERSION_RULE_TEXT}): '
+            "give --version X.Y.Z"
+        )
+    return found, "startClass.exe"
 
 
 def fold_case(name):
@@ -194,8 +264,14 @@ def warnings(client):
     return found
 
 
-def run_check(client):
+def run_check(client, given=None):
     problems, counts = check(client)
+    version = None
+    if counts is not None and not any("startClass.exe" in p for p in problems):
+        try:
+            version, source = client_version(client, given)
+        except NoVersion as why:
+            problems.append(str(why))
     if problems:
         print(f"release.sh: the client folder {client} cannot be shipped ({len(problems)} problem{'' if len(problems) == 1 else 's'}):")
         for problem in problems:
@@ -206,8 +282,18 @@ def run_check(client):
     print(
         f"release.sh: the client folder {client} can be shipped: {counts['files']} files, "
         f"{counts['folders']} folders, {counts['bytes']} bytes; longest installed path "
-        f"{counts['longest']} characters (limit {PATH_LIMIT})"
+        f"{counts['longest']} characters (limit {PATH_LIMIT}); version {version} (from {source})"
     )
+    return 0
+
+
+def run_version(client, given=None):
+    try:
+        version, _ = client_version(client, given)
+    except NoVersion as why:
+        print(f"release.sh: {why}", file=sys.stderr)
+        return 1
+    print(version)
     return 0
 
 
@@ -360,6 +446,25 @@ def compare(medium, archive, kind):
     return differences
 
 
+def differ(old, new):
+    """The paths ('/'-separated) that differ between the trees `old` and `new`."""
+    before, after = medium_entries(old), medium_entries(new)
+    found = []
+    for path in sorted(set(before) | set(after)):
+        if before.get(path) != after.get(path):
+            found.append(path)
+        elif after[path] is False:
+            with open(os.path.join(old, path), "rb") as a, open(os.path.join(new, path), "rb") as b:
+                while True:
+                    chunk = a.read(1 << 20)
+                    if chunk != b.read(1 << 20):
+                        found.append(path)
+                        break
+                    if not chunk:
+                        break
+    return found
+
+
 def run_compare(medium, archive, kind):
     differences = compare(medium, archive, kind)
     for difference in differences:
@@ -370,8 +475,14 @@ def run_compare(medium, archive, kind):
 def main(argv):
     sys.stdout.reconfigure(errors="backslashreplace")
     sys.stderr.reconfigure(errors="backslashreplace")
-    if len(argv) == 3 and argv[1] == "check":
-        return run_check(argv[2])
+    if len(argv) in (3, 4) and argv[1] == "check":
+        return run_check(*argv[2:])
+    if len(argv) in (3, 4) and argv[1] == "version":
+        return run_version(*argv[2:])
+    if len(argv) == 4 and argv[1] == "differ":
+        for path in differ(argv[2], argv[3]):
+            print(path)
+        return 0
     if len(argv) == 5 and argv[1] == "compare":
         return run_compare(argv[2], argv[3], argv[4])
     if len(argv) == 5 and argv[1] == "master":

@@ -1,20 +1,25 @@
 #!/usr/bin/env bash
 # Turns a client folder into what a packager hands to users, in OUT:
 #
-#   ovik-medium-<version>/      the medium: the client's tree plus Installer/setup.exe
-#   ovik-medium-<version>.zip   the same tree, its root at the zip's root
-#   ovik-medium-<version>.iso   the same tree as a CD image (ISO 9660 + UDF bridge)
-#   SHA256SUMS                  the zip, the image and setup.exe, for `sha256sum -c`
+#   ovik-medium-<version>/            the medium: the client's tree plus Installer/setup.exe
+#   ovik-medium-<version>.zip         the same tree, its root at the zip's root
+#   ovik-medium-<version>.iso         the same tree as a CD image (ISO 9660 + UDF bridge)
+#   ovik-medium-<version>.SHA256SUMS  the zip, the image and setup.exe, for `sha256sum -c`
 #
-# The outputs depend only on the sources, the client folder and
+# <version> is the client's: --version, or the ProductVersion of its
+# startClass.exe. Releases of other versions in OUT are left alone. The
+# outputs depend only on the sources, the client folder and
 # SOURCE_DATE_EPOCH (default: the last commit's time, or without git history
 # the newest file time in the source tree): file order, times, owners and
 # modes are fixed. The image and the zip are read back with another tool
 # (7-Zip), the image as Windows reads it, and must hold the medium folder
 # exactly. Everything is made in a hidden folder inside OUT and renamed into
-# place once complete. A release of the same version already in OUT is
-# replaced; its SHA256SUMS is the first thing removed and the new one the
-# last thing written, so SHA256SUMS only ever lists a complete set.
+# place once complete. A release of the same version already in OUT stays:
+# the run says "unchanged" when the new one is the same, and refuses when it
+# differs, unless --replace is given. A replaced release's checksum file is
+# the first thing moved away and the new one the last thing moved in, so a
+# checksum file only ever lists a complete set; a move that fails puts the
+# previous release back.
 #
 # Test hook: OVIK_RELEASE_AFTER_MASTERING, when set, is run by bash with the
 # image and the zip as arguments between mastering and reading them back.
@@ -28,7 +33,14 @@ usage: bash scripts/release.sh [options]
   --client DIR          the client folder to ship (default: the sample client);
                         it needs startClass.exe at its top and no Installer/setup.exe
   --check               only check the client folder (--client DIR) against every
-                        rule, print every problem, and write nothing
+                        rule, print every problem and the version, and write nothing
+  --version X.Y.Z       the client's version, which names the release (default: the
+                        ProductVersion of the client's startClass.exe); digits
+                        separated by dots (one to four parts), optionally followed
+                        by "-" and letters or digits: 2.1.0, 2.1.0-rc1
+  --replace             replace a different release of the same version in --out
+                        (without it, that is refused; the same release again is
+                        left as it is, "unchanged")
   --out DIR             where the release goes (default: BUILD/release, that is
                         build/mingw/release)
   --sign-pkcs12 FILE    sign setup.exe (Authenticode, SHA-256) with the key and
@@ -43,7 +55,8 @@ usage: bash scripts/release.sh [options]
   --no-build            take setup.exe from the build folder as it is
   -h, --help            this text
 
-Without --sign-pkcs12 the release is unsigned, and says so.
+Without --sign-pkcs12 the release is unsigned, and says so. setup.exe keeps
+the installer's own version information.
 EOF
 }
 
@@ -66,9 +79,11 @@ ca_file=""
 timestamp_url=""
 build_first=1
 check_only=0
+given_version=""
+replace=0
 while [ $# -gt 0 ]; do
   case "$1" in
-    --client | --out | --sign-pkcs12 | --password-file | --ca-file | --timestamp-url | --build-dir)
+    --client | --out | --sign-pkcs12 | --password-file | --ca-file | --timestamp-url | --build-dir | --version)
       [ $# -ge 2 ] && [ -n "$2" ] || usage_error "$1 needs a value"
       case "$1" in
         --client) client="$2" ;;
@@ -78,11 +93,13 @@ while [ $# -gt 0 ]; do
         --ca-file) ca_file="$2" ;;
         --timestamp-url) timestamp_url="$2" ;;
         --build-dir) build="$(realpath -m "$2")" ;;
+        --version) given_version="$2" ;;
       esac
       shift 2
       ;;
     --no-build) build_first=0; shift ;;
     --check) check_only=1; shift ;;
+    --replace) replace=1; shift ;;
     -h | --help) usage; exit 0 ;;
     *) usage_error "unknown option: $1" ;;
   esac
@@ -111,14 +128,13 @@ python=/usr/bin/python3
 if [ "$check_only" -eq 1 ]; then
   [ -n "$client" ] || usage_error "--check needs --client DIR"
   [ -z "$out$pkcs12" ] || usage_error "--check writes nothing: leave out --out and --sign-pkcs12"
-  ovik_install_deps python3
-  exec "$python" "$root/scripts/medium.py" check "$(realpath -m "$client")"
+  [ "$replace" -eq 0 ] || usage_error "--check writes nothing: leave out --replace"
+  ovik_install_deps python3 python3-pefile
+  exec "$python" "$root/scripts/medium.py" check "$(realpath -m "$client")" ${given_version:+"$given_version"}
 fi
 ovik_install_deps
 
-version="$(sed -n 's/^project([^)]*VERSION \([0-9][0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
-[ -n "$version" ] || fail "no VERSION in project(...) of $root/CMakeLists.txt"
-name="ovik-medium-$version"
+installer_version="$(sed -n 's/^project([^)]*VERSION \([0-9][0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
 out="$(realpath -m "${out:-$build/release}")"
 
 # ---- The client folder -------------------------------------------------------
@@ -139,9 +155,17 @@ check_client() {
   fi
 }
 
+# Fails, naming the fix, unless the release has a version: --version, or
+# the ProductVersion of the client's startClass.exe.
+release_version() {
+  "$python" "$root/scripts/medium.py" version "$client" ${given_version:+"$given_version"} ||
+    exit 1
+}
+
 if [ -n "$client" ]; then
   client="$(realpath -m "$client")"
   check_client "$client"
+  version="$(release_version)"
   case "$out/" in
     "$client"/*) fail "--out $out lies inside the client folder $client" ;;
   esac
@@ -160,7 +184,12 @@ setup_exe="$build/app/setup.exe"
 if [ -z "$client" ]; then
   client="$build/sample-client"
   check_client "$client"
+  version="$(release_version)"
 fi
+name="ovik-medium-$version"
+sums="$name.SHA256SUMS"
+exe_version=""
+[ -z "$given_version" ] || exe_version="$("$python" "$root/scripts/medium.py" version "$client" 2>/dev/null)" || exe_version=""
 
 # The release's date: the last commit's time; without git or its history
 # (a source archive, a copy), the newest file time in the source tree,
@@ -253,7 +282,10 @@ zip_job=$!
 # path that NTFS under C:\ovikProgram holds; Joliet (64 units a name,
 # 240 bytes a path) could not, so there is none. Dates come from
 # SOURCE_DATE_EPOCH.
-label="OVIK_MEDIUM_${version//./_}"
+# ISO 9660 takes capitals, digits and "_" in a label, UDF 30 characters.
+label="OVIK_MEDIUM_${version^^}"
+label="${label//[.-]/_}"
+label="${label:0:30}"
 "$python" "$root/scripts/medium.py" master "$medium" "$stage/$name.iso" "$label" \
   >"$stage/master.log" 2>&1 || {
   cat "$stage/master.log" >&2
@@ -292,19 +324,85 @@ wait "$zip_job" || {
   fail "$(cat "$stage/zip-verdict"); nothing was written"
 }
 
-(cd "$stage" && sha256sum "$name.zip" "$name.iso" "$name/Installer/setup.exe" >SHA256SUMS)
+(cd "$stage" && sha256sum "$name.zip" "$name.iso" "$name/Installer/setup.exe" >"$sums")
 
 # ---- Into place --------------------------------------------------------------------
 
-mkdir "$stage/replaced"
-for old in SHA256SUMS "$name" "$name.zip" "$name.iso"; do
-  if [ -e "$out/$old" ] || [ -L "$out/$old" ]; then
-    mv "$out/$old" "$stage/replaced/"
+# What OUT holds of this version, the checksum file first: it goes first and
+# comes last. A checksum file SHA256SUMS of an older release command that
+# lists this version's zip belongs to it too.
+outputs=("$sums" "$name" "$name.zip" "$name.iso")
+held=()
+for output in "${outputs[@]}"; do
+  if [ -e "$out/$output" ] || [ -L "$out/$output" ]; then held+=("$output"); fi
+done
+if [ -f "$out/SHA256SUMS" ] && grep -q "  $name\.zip\$" "$out/SHA256SUMS"; then
+  held=(SHA256SUMS ${held[@]+"${held[@]}"})
+fi
+
+# One name never stands for two media: a release of this version already
+# in OUT stays unless it is the same or --replace says to replace it.
+if [ "${#held[@]}" -gt 0 ] && [ "$replace" -eq 0 ]; then
+  differing=()
+  if [ -d "$out/$name" ] && [ ! -L "$out/$name" ]; then
+    mapfile -t differing < <("$python" "$root/scripts/medium.py" differ "$out/$name" "$stage/$name" |
+      sed "s,^,$name/,")
+  else
+    differing=("$name/")
   fi
-done
-for new in "$name" "$name.zip" "$name.iso" SHA256SUMS; do
-  mv "$stage/$new" "$out/$new"
-done
+  for output in "$name.zip" "$name.iso" "$sums"; do
+    cmp -s "$out/$output" "$stage/$output" || differing+=("$output")
+  done
+  if [ "${#differing[@]}" -eq 0 ]; then
+    rm -rf "$stage"
+    stage=""
+    echo "release $name in $out: unchanged (the same client, setup.exe and date give the same files)"
+    exit 0
+  fi
+  {
+    echo "release.sh: $name already holds another release: ${#differing[@]} files differ; give --replace to replace it"
+    printf '  %s\n' "${differing[@]:0:10}"
+    [ "${#differing[@]}" -le 10 ] || echo "  ... and $((${#differing[@]} - 10)) more"
+    echo "release.sh: nothing was written"
+  } >&2
+  exit 1
+fi
+
+# The old release moves aside, the new one in. A move that fails takes back
+# the moves made, so OUT holds the previous release again; if even that
+# fails, the previous release stays in the hidden folder and the message
+# says where.
+mkdir "$stage/replaced"
+moved_old=()
+moved_new=()
+publish() {
+  local output
+  for output in ${held[@]+"${held[@]}"}; do
+    mv "$out/$output" "$stage/replaced/" || return 1
+    moved_old+=("$output")
+  done
+  for output in "${outputs[@]:1}" "$sums"; do
+    mv "$stage/$output" "$out/$output" || return 1
+    moved_new+=("$output")
+  done
+}
+take_back() {
+  local i
+  for ((i = ${#moved_new[@]} - 1; i >= 0; i--)); do
+    mv "$out/${moved_new[i]}" "$stage/" || return 1
+  done
+  for ((i = ${#moved_old[@]} - 1; i >= 0; i--)); do
+    mv "$stage/replaced/${moved_old[i]}" "$out/" || return 1
+  done
+}
+if ! publish; then
+  if take_back; then
+    fail "moving the release into $out failed; the release that was there is back as it was; nothing was written"
+  fi
+  kept="$stage/replaced"
+  stage=""
+  fail "moving the release into $out failed, and so did putting the previous one back: its files are in $kept; move them back into $out"
+fi
 published=1
 # A replaced release is out of sight already; deleting its files can take
 # minutes on some disks, so that goes on in the background.
@@ -320,7 +418,13 @@ stage=""
 echo "release $name in $out:"
 (cd "$out" && while read -r sum file; do
   printf '  %s  %s (%s bytes)\n' "$sum" "$file" "$(stat -c %s "$file")"
-done <SHA256SUMS)
+done <"$sums")
+echo "  checksums: $sums (cd $out && sha256sum -c $sums)"
+if [ -n "$given_version" ]; then
+  echo "  client version $version (--version${exe_version:+; startClass.exe says $exe_version}); setup.exe is the installer $installer_version"
+else
+  echo "  client version $version (startClass.exe's ProductVersion); setup.exe is the installer $installer_version"
+fi
 echo "  medium folder: $name/ (the client plus Installer/setup.exe); image label $label"
 echo "  read back: the image as Windows reads it ($image_view) and the zip hold the medium folder exactly"
 if [ -n "$pkcs12" ]; then

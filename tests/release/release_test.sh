@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks of the release command, scripts/release.sh, against a built tree:
 #
-# - the `release` target writes an unsigned release whose SHA256SUMS holds
-#   and whose image, as Windows reads it, shows the medium's root;
+# - the `release` target writes an unsigned release, named after the sample
+#   client's version, whose checksum file holds and whose image, as Windows
+#   reads it, shows the medium's root;
 # - a second build folder (other time zone and umask) gives the same
 #   setup.exe, zip and image, byte for byte; so does a copy of the sources
 #   without git, dated by its files;
@@ -14,7 +15,11 @@
 #   and by the release; an image changed after mastering fails the read-back;
 # - a release signed with a throw-away certificate verifies, a one-byte
 #   change breaks the signature, and a failing signed run leaves the
-#   release in place untouched.
+#   release in place untouched;
+# - releases are named after the client's version (startClass.exe's, or
+#   --version), side by side in one folder; the same release again is
+#   "unchanged", another one of the same version is refused unless
+#   --replace; a move into place that fails puts the previous release back.
 #
 # It ends with the signed release of the sample client in BUILD/release,
 # where the CD-ROM install test finds it.
@@ -35,7 +40,6 @@ while [ $# -gt 0 ]; do
 done
 
 release=(bash "$root/scripts/release.sh")
-name="ovik-medium-$(sed -n 's/^project([^)]*VERSION \([0-9][0-9.]*\).*/\1/p' "$root/CMakeLists.txt")"
 scratch="$(mktemp -d)"
 chmod 755 "$scratch"
 trap 'rm -rf "$scratch"' EXIT
@@ -74,12 +78,20 @@ sample_client() {
 
 # ---- Unsigned, through the CMake target ----------------------------------------
 
+# This run's releases, made afresh.
+out="$build/release"
+rm -rf "$out"
 start=$(date +%s%N)
 cmake --build "$build" --target release >"$scratch/log" 2>&1 || { cat "$scratch/log"; exit 1; }
 echo "      release target: $(elapsed_ms "$start")"
-out="$build/release"
-check "SHA256SUMS of the unsigned release holds" \
-  bash -c "cd '$out' && sha256sum --quiet -c SHA256SUMS"
+# The sample client's startClass.exe names its releases.
+sample_version="$(/usr/bin/python3 "$root/scripts/medium.py" version "$build/sample-client")"
+name="ovik-medium-$sample_version"
+sums="$name.SHA256SUMS"
+check "the release is named after the sample client's version ($sample_version)" \
+  grep -q "client version $sample_version (startClass.exe's ProductVersion); setup.exe is the installer" "$scratch/log"
+check "its checksum file holds" \
+  bash -c "cd '$out' && sha256sum --quiet -c '$sums'"
 check "the unsigned release says so" grep -q "NOT signed" "$scratch/log"
 bash "$root/scripts/windows-view.sh" "$out/$name.iso" "$scratch/view" >"$scratch/view-kind"
 check "Windows reads the image's UDF tree" grep -qx UDF "$scratch/view-kind"
@@ -94,7 +106,7 @@ start=$(date +%s%N)
 (umask 077 && TZ=Asia/Tokyo "${release[@]}" --build-dir "$repro" --out "$scratch/repro") \
   >"$scratch/log" 2>&1 || { cat "$scratch/log"; exit 1; }
 echo "      release from a second build folder: $(elapsed_ms "$start")"
-for file in "$name/Installer/setup.exe" "$name.zip" "$name.iso" SHA256SUMS; do
+for file in "$name/Installer/setup.exe" "$name.zip" "$name.iso" "$sums"; do
   check "$file is the same from $repro" cmp "$out/$file" "$scratch/repro/$file"
 done
 
@@ -267,21 +279,21 @@ expect_refusal "a certificate outside the system's CA store, naming --ca-file" \
   "${release[@]}" --sign-pkcs12 "$keys/ours.p12" --password-file "$keys/password"
 
 # A check kit in the release folder (scripts/check-kit.sh) is no part of the
-# release: a new release leaves it as it is and out of SHA256SUMS.
+# release: a new release leaves it as it is and out of the checksum file.
 mkdir -p "$out/check"
 echo "a check kit" >"$out/check/README.txt"
 start=$(date +%s%N)
-"${release[@]}" "${signed[@]}" --build-dir "$build" --no-build >"$scratch/log" 2>&1 ||
+"${release[@]}" "${signed[@]}" --replace --build-dir "$build" --no-build >"$scratch/log" 2>&1 ||
   { cat "$scratch/log"; exit 1; }
 echo "      signed release: $(elapsed_ms "$start")"
 check "a check kit in the release folder stays as it was" \
   bash -c "[ \"\$(cat '$out/check/README.txt')\" = 'a check kit' ]"
-check "... and out of SHA256SUMS" bash -c "! grep -q check/ '$out/SHA256SUMS'"
+check "... and out of the checksum file" bash -c "! grep -q check/ '$out/$sums'"
 rm -rf "$out/check"
 exe="$out/$name/Installer/setup.exe"
 osslsigncode verify -CAfile "$keys/ours-ca.pem" -in "$exe" >"$scratch/verify" 2>&1 || true
 check "the signed setup.exe verifies against the throw-away CA" grep -q "^Succeeded" "$scratch/verify"
-check "SHA256SUMS of the signed release holds" bash -c "cd '$out' && sha256sum --quiet -c SHA256SUMS"
+check "the signed release's checksum file holds" bash -c "cd '$out' && sha256sum --quiet -c '$sums'"
 bash "$root/scripts/windows-view.sh" "$out/$name.iso" "$scratch/from-image" >/dev/null
 check "the image as Windows reads it carries the signed setup.exe" \
   cmp "$exe" "$scratch/from-image/Installer/setup.exe"
@@ -293,7 +305,7 @@ check "a one-byte change breaks the signature" \
 
 # A signature from a CA the check does not trust: refused after signing,
 # and the release already in OUT stays as it was.
-sha256sum "$out/SHA256SUMS" "$out/$name.zip" "$out/$name.iso" "$exe" >"$scratch/before"
+sha256sum "$out/$sums" "$out/$name.zip" "$out/$name.iso" "$exe" >"$scratch/before"
 status=0
 "${release[@]}" --sign-pkcs12 "$keys/theirs.p12" --password-file "$keys/password" \
   --ca-file "$keys/ours-ca.pem" --build-dir "$build" --no-build >"$scratch/log" 2>&1 || status=$?
@@ -317,6 +329,132 @@ check "an image changed after mastering fails the read-back, naming the file" \
 check "... and the release in place is untouched" sha256sum --quiet -c "$scratch/before"
 echo "      read-back of the changed image:"
 sed 's/^/      | /' "$scratch/log"
+
+# ---- One release per client version, side by side ----------------------------------
+
+versions="$scratch/versions"
+to_versions() { # to_versions RELEASE-ARGS...: a release into $versions, its output in $scratch/log
+  "${release[@]}" --no-build --build-dir "$build" --out "$versions" "$@" >"$scratch/log" 2>&1
+}
+# with_version DIR VERSION: the sample client, its startClass.exe saying
+# VERSION (as long as the sample's own) in its version strings.
+with_version() {
+  sample_client "$1"
+  /usr/bin/python3 - "$1/startClass.exe" "$sample_version" "$2" <<'EOF_PY'
+import sys
+path, old, new = sys.argv[1:]
+old, new = (v.encode("utf-16-le") + b"\0\0" for v in (old, new))
+data = open(path, "rb").read()
+assert len(old) == len(new) and old in data, "the sample's version string is not there"
+open(path, "wb").write(data.replace(old, new))
+EOF_PY
+}
+# sums_hold VERSION: the version's checksum file verifies and lists exactly
+# its zip, image and setup.exe.
+sums_hold() {
+  local v="ovik-medium-$1"
+  (cd "$versions" && sha256sum --quiet -c "$v.SHA256SUMS") &&
+    [ "$(cut -c67- "$versions/$v.SHA256SUMS" | sort | tr '\n' ' ')" = "$v.iso $v.zip $v/Installer/setup.exe " ]
+}
+listing() { # every file below $versions with its inode, time and hash
+  (cd "$versions" && find . -type f -exec stat -c '%i %Y %n' {} + -exec sha256sum {} + | sort)
+}
+
+# The release's output names, and OUT as it was before ($scratch/listing-before).
+said() { grep -q -- "$1" "$scratch/log"; }
+untouched() {
+  cmp -s "$scratch/listing-before" <(listing) &&
+    [ -z "$(find "$versions" -mindepth 1 -maxdepth 1 -name '.*')" ]
+}
+label_is() { 7zz l -tudf "$versions/ovik-medium-$1.iso" | grep -q "^ *VolumeId: $2$"; }
+
+with_version "$scratch/client-2" 2.1.0
+to_versions --client "$scratch/client-2" || { cat "$scratch/log"; exit 1; }
+to_versions || { cat "$scratch/log"; exit 1; }
+check "two versions side by side, each with a checksum file of its own that holds" \
+  sums_hold 2.1.0
+check "... ($sample_version too)" sums_hold "$sample_version"
+check "... the image of 2.1.0 labelled with its version" label_is 2.1.0 OVIK_MEDIUM_2_1_0
+to_versions --client "$scratch/client-2" --version 2.1.0-rc1 || { cat "$scratch/log"; exit 1; }
+check "--version names the release over startClass.exe's version" \
+  said "client version 2.1.0-rc1 (--version; startClass.exe says 2.1.0)"
+check "... and its image's label" label_is 2.1.0-rc1 OVIK_MEDIUM_2_1_0_RC1
+listing >"$scratch/listing-before"
+status=0
+to_versions --client "$scratch/client-2" || status=$?
+check "the same release again is \"unchanged\"" said "ovik-medium-2.1.0 in .*: unchanged"
+check "... exits 0" test "$status" -eq 0
+check "... and touches nothing" untouched
+echo "a later readme" >"$scratch/client-2/readme.txt"
+status=0
+to_versions --client "$scratch/client-2" || status=$?
+check "another release of the same version is refused" test "$status" -eq 1
+check "... naming how many files differ and how to replace it" \
+  said "ovik-medium-2.1.0 already holds another release: 4 files differ; give --replace to replace it"
+check "... the client's file among them" said "^  ovik-medium-2.1.0/readme.txt$"
+check "... and writes nothing" untouched
+
+# --replace, with each move into place failing in turn (a `mv` first on
+# PATH fails its Nth call; "N+" fails that call and every later one).
+mkdir "$scratch/failing-mv"
+cat >"$scratch/failing-mv/mv" <<'EOF_MV'
+#!/bin/bash
+count=$(($(cat "$OVIK_TEST_MV_COUNT" 2>/dev/null || echo 0) + 1))
+echo "$count" >"$OVIK_TEST_MV_COUNT"
+case "$OVIK_TEST_MV_FAIL" in
+  "$count") exit 1 ;;
+  *+) [ "$count" -lt "${OVIK_TEST_MV_FAIL%+}" ] || exit 1 ;;
+esac
+exec /bin/mv "$@"
+EOF_MV
+chmod +x "$scratch/failing-mv/mv"
+back=1
+for n in 1 2 3 4 5 6 7 8; do
+  rm -f "$scratch/mv-count"
+  status=0
+  OVIK_TEST_MV_COUNT="$scratch/mv-count" OVIK_TEST_MV_FAIL=$n PATH="$scratch/failing-mv:$PATH" \
+    to_versions --client "$scratch/client-2" --replace || status=$?
+  if [ "$status" -eq 0 ] || ! grep -q "the release that was there is back as it was" "$scratch/log" ||
+    ! untouched; then
+    echo "      move $n failing:" && sed 's/^/      | /' "$scratch/log"
+    back=0
+  fi
+done
+check "a failed move into place (each of the 8 in turn) puts the previous release back" test "$back" -eq 1
+rm -f "$scratch/mv-count"
+status=0
+OVIK_TEST_MV_COUNT="$scratch/mv-count" OVIK_TEST_MV_FAIL=5+ PATH="$scratch/failing-mv:$PATH" \
+  to_versions --client "$scratch/client-2" --replace || status=$?
+kept="$(sed -n 's/.*its files are in \(.*\); move them back into .*/\1/p' "$scratch/log")"
+check "... and when it cannot: no checksum file, and the message names where the previous release is" \
+  bash -c "[ $status -ne 0 ] && [ ! -e '$versions/ovik-medium-2.1.0.SHA256SUMS' ] && [ -n '$kept' ] &&
+    cd '$kept' && sha256sum --quiet -c ovik-medium-2.1.0.SHA256SUMS"
+rm -rf "$versions/ovik-medium-2.1.0"* "$(dirname "$kept")"
+to_versions --client "$scratch/client-2" || { cat "$scratch/log"; exit 1; }
+to_versions --client "$scratch/client-2" --version 2.1.0 || { cat "$scratch/log"; exit 1; }
+check "the same version given with --version is the same release" said ": unchanged"
+listing | grep " ./ovik-medium-$sample_version" >"$scratch/sample-before"
+echo "a third readme" >"$scratch/client-2/readme.txt"
+to_versions --client "$scratch/client-2" --replace || { cat "$scratch/log"; exit 1; }
+check "--replace replaces it" sums_hold 2.1.0
+check "... with the new client" \
+  bash -c "[ \"\$(7zz x -so -tzip '$versions/ovik-medium-2.1.0.zip' readme.txt)\" = 'a third readme' ]"
+check "... and leaves the other versions alone" \
+  cmp -s "$scratch/sample-before" <(listing | grep " ./ovik-medium-$sample_version")
+
+# Versions refused.
+rm -rf "$scratch/no-version"
+sample_client "$scratch/no-version"
+x86_64-w64-mingw32-objcopy --remove-section .rsrc "$build/sample-client/startClass.exe" \
+  "$scratch/no-version/startClass.exe"
+expect_refusal "a client without a version" \
+  "startClass.exe carries no version information: give --version X.Y.Z" \
+  "${release[@]}" --client "$scratch/no-version"
+expect_refusal "a version that breaks the rule" \
+  "--version 2.1.x is not a version: give digits separated by dots (one to four parts)" \
+  "${release[@]}" --version 2.1.x
+check "--check names the version it found" \
+  bash -c "'${release[0]}' '${release[1]}' --check --client '$scratch/client-2' | grep -q 'version 2.1.0 (from startClass.exe)\$'"
 
 echo "      osslsigncode verify of $exe:"
 sed 's/^/      | /' "$scratch/verify"
