@@ -2,7 +2,7 @@
 # Makes the release check kit in RELEASE_DIR/check/: ovik-check.exe (built
 # with the installer's toolchain, static), check.cmd, sandbox.cmd and
 # README.txt. The kit is a testing aid, not part of the release: it stays out
-# of SHA256SUMS, and a later release run leaves it alone.
+# of the checksum files, and a later release run leaves it alone.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 

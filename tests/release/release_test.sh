@@ -435,8 +435,11 @@ to_versions --client "$scratch/client-2" --version 2.1.0 || { cat "$scratch/log"
 check "the same version given with --version is the same release" said ": unchanged"
 listing | grep " ./ovik-medium-$sample_version" >"$scratch/sample-before"
 echo "a third readme" >"$scratch/client-2/readme.txt"
+# A checksum file of the older, one-release-a-folder layout for 2.1.0.
+(cd "$versions" && sha256sum ovik-medium-2.1.0.zip >SHA256SUMS)
 to_versions --client "$scratch/client-2" --replace || { cat "$scratch/log"; exit 1; }
 check "--replace replaces it" sums_hold 2.1.0
+check "... and takes the older layout's SHA256SUMS that listed it along" test ! -e "$versions/SHA256SUMS"
 check "... with the new client" \
   bash -c "[ \"\$(7zz x -so -tzip '$versions/ovik-medium-2.1.0.zip' readme.txt)\" = 'a third readme' ]"
 check "... and leaves the other versions alone" \
