@@ -3,6 +3,7 @@
 # signed when OVIK_RELEASE_PKCS12 and OVIK_RELEASE_PASSWORD_FILE are set.
 if(CMAKE_HOST_UNIX AND TARGET installer AND TARGET sample_client)
   set(OVIK_RELEASE_CLIENT "" CACHE PATH "Client folder that the release target ships (empty: the sample client)")
+  set(OVIK_RELEASE_VERSION "" CACHE STRING "Client version that names the release (empty: its startClass.exe's)")
   set(OVIK_RELEASE_PKCS12 "" CACHE FILEPATH "PKCS#12 file that signs setup.exe (empty: unsigned)")
   set(OVIK_RELEASE_PASSWORD_FILE "" CACHE FILEPATH "File holding the PKCS#12 password")
   set(OVIK_RELEASE_CA_FILE "" CACHE FILEPATH "CA certificates the signature is verified against (empty: the system's)")
@@ -11,6 +12,9 @@ if(CMAKE_HOST_UNIX AND TARGET installer AND TARGET sample_client)
   set(release_args --no-build --build-dir ${CMAKE_BINARY_DIR})
   if(OVIK_RELEASE_CLIENT)
     list(APPEND release_args --client ${OVIK_RELEASE_CLIENT})
+  endif()
+  if(OVIK_RELEASE_VERSION)
+    list(APPEND release_args --version ${OVIK_RELEASE_VERSION})
   endif()
   if(OVIK_RELEASE_PKCS12 OR OVIK_RELEASE_PASSWORD_FILE)
     list(APPEND release_args --sign-pkcs12 ${OVIK_RELEASE_PKCS12}
