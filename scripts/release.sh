@@ -128,14 +128,13 @@ for way in "$pkcs12" "$pkcs11_module" "$signed_setup"; do
   [ -z "$way" ] || ways=$((ways + 1))
 done
 [ "$ways" -le 1 ] || usage_error "give one of --sign-pkcs12, --sign-pkcs11 and --signed-setup"
-[ -z "$pkcs12" ] || [ -z "$key_uri$cert$pin_file" ] || usage_error "--key, --cert and --pin-file go with --sign-pkcs11"
-[ -z "$pkcs11_module" ] || [ -z "$password_file" ] || usage_error "--password-file goes with --sign-pkcs12"
 if [ "$ways" -eq 0 ]; then
-  for given in "$password_file:--password-file" "$key_uri:--key" "$cert:--cert" "$pin_file:--pin-file" \
-    "$ca_file:--ca-file" "${timestamp_urls[*]}:--timestamp-url"; do
+  for given in "$ca_file:--ca-file" "${timestamp_urls[*]}:--timestamp-url"; do
     [ -z "${given%:*}" ] || usage_error "${given##*:} applies only with --sign-pkcs12, --sign-pkcs11 or --signed-setup"
   done
 fi
+[ -n "$pkcs11_module" ] || [ -z "$key_uri$cert$pin_file" ] || usage_error "--key, --cert and --pin-file go with --sign-pkcs11"
+[ -n "$pkcs12" ] || [ -z "$password_file" ] || usage_error "--password-file goes with --sign-pkcs12"
 readable=("$pkcs12" "$password_file" "$pin_file" "$signed_setup" "$ca_file")
 [[ $cert == pkcs11:* ]] || readable+=("$cert")
 for given in "${readable[@]}"; do

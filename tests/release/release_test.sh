@@ -420,6 +420,10 @@ osslsigncode sign -pkcs12 "$keys/ours.p12" -readpass "$keys/password" -h sha256 
 check "a setup.exe signed elsewhere is shipped as it was handed back" \
   cmp "$scratch/handed-back.exe" "$scratch/elsewhere/$name/Installer/setup.exe"
 check "... and listed in $sums" bash -c "cd '$scratch/elsewhere' && sha256sum --quiet -c '$sums'"
+"${release[@]}" --signed-setup "$token_exe" --ca-file "$keys/ours-ca.pem" --timestamp-url "$dead" \
+  --out "$scratch/elsewhere-stamped" --no-build --build-dir "$build" >"$scratch/log" 2>&1 || true
+check "... one that came back time-stamped keeps its time stamp, no server asked" \
+  cmp "$token_exe" "$scratch/elsewhere-stamped/$name/Installer/setup.exe"
 cp "$build/app/setup.exe" "$scratch/other.exe"
 printf '\x55' | dd of="$scratch/other.exe" bs=1 seek=4608 conv=notrunc 2>/dev/null
 osslsigncode sign -pkcs12 "$keys/ours.p12" -readpass "$keys/password" -h sha256 -in "$scratch/other.exe" \
