@@ -135,6 +135,12 @@ if [ "$ways" -eq 0 ]; then
 fi
 [ -n "$pkcs11_module" ] || [ -z "$key_uri$cert$pin_file" ] || usage_error "--key, --cert and --pin-file go with --sign-pkcs11"
 [ -n "$pkcs12" ] || [ -z "$password_file" ] || usage_error "--password-file goes with --sign-pkcs12"
+[ -z "$key_uri" ] || [[ $key_uri == pkcs11:* ]] ||
+  usage_error "--key $key_uri is not a pkcs11: URI (for example pkcs11:token=NAME;object=LABEL;type=private)"
+for uri in "$key_uri" "$cert"; do
+  [[ ! $uri =~ [\;\?]pin-(value|source)= ]] ||
+    usage_error "$uri carries a PIN: leave it out of the URI, the PIN comes from --pin-file"
+done
 readable=("$pkcs12" "$password_file" "$pin_file" "$signed_setup" "$ca_file")
 [[ $cert == pkcs11:* ]] || readable+=("$cert")
 for given in "${readable[@]}"; do

@@ -398,6 +398,8 @@ check "... where the one without a time stamp does not" bash -c "! osslsigncode 
 
 expect_refusal "wrong PIN, naming the PIN file" "refused the PIN in $hsm/wrong-pin" \
   "${release[@]}" "${token[@]}" --pin-file "$hsm/wrong-pin"
+expect_refusal "a PIN in the key's URI, where a command line would carry it" "carries a PIN: leave it out" \
+  "${release[@]}" "${token[@]}" --key "$token_key;pin-value=ovik-pin-4711" --pin-file "$hsm/pin"
 expect_refusal "a module that does not load" "module $scratch/none.so does not load" \
   "${release[@]}" --sign-pkcs11 "$scratch/none.so" --key "$token_key" --cert "$hsm/chain.pem" --pin-file "$hsm/pin"
 expect_refusal "a key that is not on the token" "no private key on the token at pkcs11:token=ovik-release;object=absent" \
