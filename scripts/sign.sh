@@ -105,7 +105,10 @@ for given in "${readable[@]}"; do
 done
 
 work="$(umask 077 && mktemp -d)"
+# The copy of the password or PIN goes on every way out.
 trap 'rm -rf "$work"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 # secret_file FILE: a file of our own holding FILE's first line and nothing
 # else, for osslsigncode's -readpass; fails when that line is empty.
@@ -140,8 +143,7 @@ elif [ -n "$module" ]; then
   fi
   "${sign[@]}" >"$work/sign.log" 2>&1 || {
     cat "$work/sign.log" >&2
-    # The first cause that the engine reports decides: a wrong PIN also
-    # reads as a key not found.
+    # In this order: a wrong PIN is also reported as the key not found.
     if grep -q "Unable to load module" "$work/sign.log"; then
       fail "the PKCS#11 module $module does not load: give the full path of your token's or HSM's PKCS#11 library (for SoftHSM2, /usr/lib/softhsm/libsofthsm2.so)"
     elif grep -qiE "PIN incorrect|PIN_INCORRECT|PIN (locked|len range|invalid)" "$work/sign.log"; then
