@@ -46,17 +46,29 @@ usage: bash scripts/release.sh [options]
   --sign-pkcs12 FILE    sign setup.exe (Authenticode, SHA-256) with the key and
                         certificate in this PKCS#12 file; needs --password-file
   --password-file FILE  file whose first line is the PKCS#12 password
+  --sign-pkcs11 MODULE  sign setup.exe with a key on a token or HSM, through its
+                        PKCS#11 library MODULE; needs --key, --cert and --pin-file
+  --key URI             the key on the token, as a pkcs11: URI without the PIN
+  --cert CERT           the signing certificate with its chain as a PEM file, or
+                        a pkcs11: URI of the certificate on the token
+  --pin-file FILE       file whose first line is the token's PIN
+  --signed-setup FILE   ship this setup.exe, signed elsewhere, as it is: its
+                        signature must verify, and without it the file must be
+                        this build's setup.exe byte for byte
   --ca-file FILE        CA certificates that the signature must verify against
                         (default: the system's, /etc/ssl/certs/ca-certificates.crt)
-  --timestamp-url URL   RFC 3161 time-stamp server to counter-sign with
-                        (default: none; the signature then ends with the certificate)
+  --timestamp-url URL   RFC 3161 time-stamp server to counter-sign with; may be
+                        given several times: tried in order, each once more after
+                        a failure (default: none; the signature then ends with
+                        the certificate)
   --build-dir DIR       build folder for setup.exe (default: build/mingw); a new
                         one is configured without the test programs
   --no-build            take setup.exe from the build folder as it is
   -h, --help            this text
 
-Without --sign-pkcs12 the release is unsigned, and says so. setup.exe keeps
-the installer's own version information.
+Without --sign-pkcs12, --sign-pkcs11 or --signed-setup the release is unsigned,
+and says so. The signing is done by scripts/sign.sh. setup.exe keeps the
+installer's own version information.
 EOF
 }
 
@@ -75,23 +87,34 @@ out=""
 build="$root/build/mingw"
 pkcs12=""
 password_file=""
+pkcs11_module=""
+key_uri=""
+cert=""
+pin_file=""
+signed_setup=""
 ca_file=""
-timestamp_url=""
+timestamp_urls=()
 build_first=1
 check_only=0
 given_version=""
 replace=0
 while [ $# -gt 0 ]; do
   case "$1" in
-    --client | --out | --sign-pkcs12 | --password-file | --ca-file | --timestamp-url | --build-dir | --version)
+    --client | --out | --sign-pkcs12 | --password-file | --sign-pkcs11 | --key | --cert | --pin-file | \
+      --signed-setup | --ca-file | --timestamp-url | --build-dir | --version)
       [ $# -ge 2 ] && [ -n "$2" ] || usage_error "$1 needs a value"
       case "$1" in
         --client) client="$2" ;;
         --out) out="$2" ;;
         --sign-pkcs12) pkcs12="$2" ;;
         --password-file) password_file="$2" ;;
+        --sign-pkcs11) pkcs11_module="$2" ;;
+        --key) key_uri="$2" ;;
+        --cert) cert="$2" ;;
+        --pin-file) pin_file="$2" ;;
+        --signed-setup) signed_setup="$2" ;;
         --ca-file) ca_file="$2" ;;
-        --timestamp-url) timestamp_url="$2" ;;
+        --timestamp-url) timestamp_urls+=("$2") ;;
         --build-dir) build="$(realpath -m "$2")" ;;
         --version) given_version="$2" ;;
       esac
@@ -105,17 +128,45 @@ while [ $# -gt 0 ]; do
   esac
 done
 
+# The way of signing, as scripts/sign.sh takes it.
+signing=()
+[ -z "$pkcs12$password_file" ] || signing+=(--pkcs12 "$pkcs12" --password-file "$password_file")
+[ -z "$pkcs11_module$key_uri$cert$pin_file" ] ||
+  signing+=(--pkcs11 "$pkcs11_module" --key "$key_uri" --cert "$cert" --pin-file "$pin_file")
+[ -z "$signed_setup" ] || signing+=(--signed "$signed_setup")
 if [ -n "$pkcs12" ] && [ -z "$password_file" ]; then
   usage_error "--sign-pkcs12 needs --password-file (the password is never taken on the command line)"
 fi
-if [ -z "$pkcs12" ]; then
-  for given in "$password_file:--password-file" "$ca_file:--ca-file" "$timestamp_url:--timestamp-url"; do
-    [ -z "${given%:*}" ] || usage_error "${given##*:} applies only with --sign-pkcs12"
+if [ -n "$pkcs11_module" ] && { [ -z "$key_uri" ] || [ -z "$cert" ] || [ -z "$pin_file" ]; }; then
+  usage_error "--sign-pkcs11 needs --key URI, --cert CERT and --pin-file FILE (the PIN is never taken on the command line)"
+fi
+ways=0
+for way in "$pkcs12" "$pkcs11_module" "$signed_setup"; do
+  [ -z "$way" ] || ways=$((ways + 1))
+done
+[ "$ways" -le 1 ] || usage_error "give one of --sign-pkcs12, --sign-pkcs11 and --signed-setup"
+if [ "$ways" -eq 0 ]; then
+  for given in "$ca_file:--ca-file" "${timestamp_urls[*]}:--timestamp-url"; do
+    [ -z "${given%:*}" ] || usage_error "${given##*:} applies only with --sign-pkcs12, --sign-pkcs11 or --signed-setup"
   done
 fi
-for given in "$pkcs12" "$password_file" "$ca_file"; do
+[ -n "$pkcs11_module" ] || [ -z "$key_uri$cert$pin_file" ] || usage_error "--key, --cert and --pin-file go with --sign-pkcs11"
+[ -n "$pkcs12" ] || [ -z "$password_file" ] || usage_error "--password-file goes with --sign-pkcs12"
+[ -z "$key_uri" ] || [[ $key_uri == pkcs11:* ]] ||
+  usage_error "--key $key_uri is not a pkcs11: URI (for example pkcs11:token=NAME;object=LABEL;type=private)"
+for uri in "$key_uri" "$cert"; do
+  [[ ! $uri =~ [\;\?]pin-(value|source)= ]] ||
+    usage_error "$uri carries a PIN: leave it out of the URI, the PIN comes from --pin-file"
+done
+readable=("$pkcs12" "$password_file" "$pin_file" "$signed_setup" "$ca_file")
+[[ $cert == pkcs11:* ]] || readable+=("$cert")
+for given in "${readable[@]}"; do
   [ -z "$given" ] || { [ -f "$given" ] && [ -r "$given" ]; } || fail "cannot read $given"
 done
+for url in "${timestamp_urls[@]}"; do
+  signing+=(--timestamp-url "$url")
+done
+[ -z "$ca_file" ] || signing+=(--ca-file "$ca_file")
 
 # shellcheck source=scripts/deps.sh
 source "$root/scripts/deps.sh"
@@ -127,7 +178,8 @@ python=/usr/bin/python3
 
 if [ "$check_only" -eq 1 ]; then
   [ -n "$client" ] || usage_error "--check needs --client DIR"
-  [ -z "$out$pkcs12" ] || usage_error "--check writes nothing: leave out --out and --sign-pkcs12"
+  [ -z "$out" ] && [ "${#signing[@]}" -eq 0 ] ||
+    usage_error "--check writes nothing: leave out --out and the signing options"
   [ "$replace" -eq 0 ] || usage_error "--check writes nothing: leave out --replace"
   ovik_install_deps python3 python3-pefile
   exec "$python" "$root/scripts/medium.py" check "$(realpath -m "$client")" ${given_version:+"$given_version"}
@@ -228,27 +280,9 @@ installer="$(entry_ci "$medium" Installer)"
 [ -z "$installer" ] || rmdir "$installer"
 mkdir "$medium/Installer"
 
-if [ -n "$pkcs12" ]; then
-  sign=(osslsigncode sign -pkcs12 "$pkcs12" -readpass "$password_file" -h sha256
-    -n "OVIK client installer" -in "$setup_exe" -out "$medium/Installer/setup.exe")
-  [ -z "$timestamp_url" ] || sign+=(-ts "$timestamp_url")
-  "${sign[@]}" >"$stage/sign.log" 2>&1 || {
-    cat "$stage/sign.log" >&2
-    fail "signing with $pkcs12 failed (wrong password in $password_file, or not a PKCS#12 file with a key and its certificate?)"
-  }
-  verify=(osslsigncode verify -in "$medium/Installer/setup.exe")
-  [ -z "$ca_file" ] || verify+=(-CAfile "$ca_file")
-  "${verify[@]}" >"$stage/verify.log" 2>&1 || {
-    cat "$stage/verify.log" >&2
-    if grep -qiE "local issuer|issuer certificate|self.signed|untrusted|unable to get" "$stage/verify.log"; then
-      if [ -n "$ca_file" ]; then
-        fail "the signed setup.exe does not verify: its certificate does not chain to the CA certificates in $ca_file (give the CA that issued it with --ca-file); nothing was written"
-      fi
-      fail "the signed setup.exe does not verify: its certificate does not chain to the system's CA store (/etc/ssl/certs); for a private or company CA, give its certificates with --ca-file FILE; nothing was written"
-    fi
-    fail "the signed setup.exe does not verify${ca_file:+ against $ca_file}; nothing was written"
-  }
-  signed_by="$(sed -n 's/^[[:space:]]*Subject: //p' "$stage/verify.log" | head -n 1)"
+if [ "${#signing[@]}" -gt 0 ]; then
+  signed_as="$(bash "$root/scripts/sign.sh" --in "$setup_exe" --out "$medium/Installer/setup.exe" \
+    "${signing[@]}")" || exit 1
 else
   cp "$setup_exe" "$medium/Installer/setup.exe"
 fi
@@ -427,8 +461,8 @@ else
 fi
 echo "  medium folder: $name/ (the client plus Installer/setup.exe); image label $label"
 echo "  read back: the image as Windows reads it ($image_view) and the zip hold the medium folder exactly"
-if [ -n "$pkcs12" ]; then
-  echo "  setup.exe is signed (Authenticode, SHA-256) by $signed_by${timestamp_url:+, time-stamped by $timestamp_url}; the signature verified"
+if [ "${#signing[@]}" -gt 0 ]; then
+  echo "  setup.exe is $signed_as"
 else
-  echo "  setup.exe is NOT signed (no --sign-pkcs12)"
+  echo "  setup.exe is NOT signed (no --sign-pkcs12, --sign-pkcs11 or --signed-setup)"
 fi

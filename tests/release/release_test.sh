@@ -42,7 +42,8 @@ done
 release=(bash "$root/scripts/release.sh")
 scratch="$(mktemp -d)"
 chmod 755 "$scratch"
-trap 'rm -rf "$scratch"' EXIT
+timestamp_server=""
+trap '[ -z "$timestamp_server" ] || kill "$timestamp_server" 2>/dev/null; rm -rf "$scratch"' EXIT
 failed=0
 
 # shellcheck source=tests/support/check.sh
@@ -459,6 +460,125 @@ expect_refusal "a version that breaks the rule" \
 check "--check names the version it found" \
   bash -c "'${release[0]}' '${release[1]}' --check --client '$scratch/client-2' | grep -q 'version 2.1.0 (from startClass.exe)\$'"
 
+# ---- Signed with a key on a token, time-stamped; signed elsewhere -------------------
+
+# A SoftHSM2 token of our own whose key is made on it (never extractable),
+# with a certificate for that key from the throw-away CA.
+hsm="$scratch/hsm"
+mkdir -p "$hsm/tokens"
+printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$hsm/tokens" \
+  >"$hsm/softhsm2.conf"
+export SOFTHSM2_CONF="$hsm/softhsm2.conf"
+module=/usr/lib/softhsm/libsofthsm2.so
+printf 'ovik-pin-4711\n' >"$hsm/pin"
+printf '4711\n' >"$hsm/wrong-pin"
+softhsm2-util --init-token --free --label ovik-release --pin ovik-pin-4711 --so-pin ovik-so-4711 >/dev/null
+OVIK_TEST_PIN=ovik-pin-4711 pkcs11-tool --module "$module" --token-label ovik-release --login \
+  --pin env:OVIK_TEST_PIN --keypairgen --key-type rsa:2048 --label signer --id 01 >/dev/null 2>&1
+pkcs11-tool --module "$module" --token-label ovik-release --read-object --type pubkey --id 01 \
+  -o "$hsm/signer.der" >/dev/null 2>&1
+openssl pkey -pubin -inform DER -in "$hsm/signer.der" -out "$hsm/signer-public.pem"
+# The request is signed by the CA's key; -force_pubkey puts the token's key
+# into the certificate.
+openssl req -new -key "$keys/ours-ca.key" -subj "/CN=OVIK token signer" -out "$hsm/signer.csr"
+openssl x509 -req -in "$hsm/signer.csr" -force_pubkey "$hsm/signer-public.pem" -CA "$keys/ours-ca.pem" \
+  -CAkey "$keys/ours-ca.key" -set_serial 3 -days 2 -extfile "$keys/ext" -out "$hsm/signer.pem" 2>/dev/null
+cat "$hsm/signer.pem" "$keys/ours-ca.pem" >"$hsm/chain.pem"
+token_key="pkcs11:token=ovik-release;object=signer;type=private"
+token=(--sign-pkcs11 "$module" --key "$token_key" --cert "$hsm/chain.pem" --ca-file "$keys/ours-ca.pem")
+
+# An RFC 3161 server of our own on 127.0.0.1, with a time-stamping
+# certificate from the same CA; it stops by itself.
+printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=critical,timeStamping\n' \
+  >"$hsm/tsa-ext"
+openssl req -newkey rsa:2048 -nodes -keyout "$hsm/tsa.key" -subj "/CN=OVIK throw-away TSA" \
+  -out "$hsm/tsa.csr" 2>/dev/null
+openssl x509 -req -in "$hsm/tsa.csr" -CA "$keys/ours-ca.pem" -CAkey "$keys/ours-ca.key" -set_serial 4 \
+  -days 2 -extfile "$hsm/tsa-ext" -out "$hsm/tsa.pem" 2>/dev/null
+echo 01 >"$hsm/tsa-serial"
+printf '%s\n' "[tsa]" "default_tsa = tsa_config" "[tsa_config]" "serial = $hsm/tsa-serial" \
+  "signer_cert = $hsm/tsa.pem" "certs = $keys/ours-ca.pem" "signer_key = $hsm/tsa.key" \
+  "signer_digest = sha256" "default_policy = 1.2.3.4.1" "digests = sha256, sha384, sha512" \
+  "accuracy = secs:1" "ess_cert_id_alg = sha256" >"$hsm/tsa.cnf"
+/usr/bin/python3 "$root/tests/release/timestamp_server.py" "$hsm/tsa.cnf" "$hsm/tsa-port" \
+  --requests 4 --seconds 300 &
+timestamp_server=$!
+for _ in $(seq 50); do [ -s "$hsm/tsa-port" ] && break; sleep 0.1; done
+tsa="http://127.0.0.1:$(cat "$hsm/tsa-port")/"
+dead="http://127.0.0.1:1/"
+
+# Every command line of osslsigncode that the release starts is recorded:
+# the PIN is on none.
+mkdir "$hsm/bin"
+printf '#!/bin/sh\nprintf "%%s\\n" "$0 $*" >>"%s"\nexec /usr/bin/osslsigncode "$@"\n' "$hsm/argv" \
+  >"$hsm/bin/osslsigncode"
+chmod +x "$hsm/bin/osslsigncode"
+start=$(date +%s%N)
+PATH="$hsm/bin:$PATH" "${release[@]}" "${token[@]}" --pin-file "$hsm/pin" --timestamp-url "$dead" \
+  --timestamp-url "$tsa" --out "$scratch/token" --no-build --build-dir "$build" >"$scratch/token.log" 2>&1 ||
+  { cat "$scratch/token.log"; exit 1; }
+echo "      token-signed, time-stamped release: $(elapsed_ms "$start")"
+token_exe="$scratch/token/$name/Installer/setup.exe"
+check "a release signed with the key on the token holds its $sums" \
+  bash -c "cd '$scratch/token' && sha256sum --quiet -c '$sums'"
+check "... its summary names the token, the signer and the time stamp's time" grep -q \
+  "signed (Authenticode, SHA-256) with the key $token_key on the token .* by /CN=OVIK token signer; time-stamped at .* GMT by $tsa" \
+  "$scratch/token.log"
+check "... the dead time-stamp server was tried twice before the next" \
+  bash -c "[ \$(grep -c -- '-ts $dead' '$hsm/argv') -eq 2 ] && grep -q -- '-ts $tsa' '$hsm/argv'"
+check "... and the PIN was on no command line" bash -c "! grep -q 'pin-4711' '$hsm/argv'"
+# Its certificate ends in two days: as of two years later only the time
+# stamp keeps the signature valid.
+later=$(($(date +%s) + 2 * 365 * 86400))
+osslsigncode verify -CAfile "$keys/ours-ca.pem" -TSA-CAfile "$keys/ours-ca.pem" -time "$later" \
+  -in "$token_exe" >"$scratch/verify-later" 2>&1 || true
+check "the time-stamped setup.exe verifies as of two years later" grep -q "^Succeeded" "$scratch/verify-later"
+check "... where the one without a time stamp does not" bash -c "! osslsigncode verify -CAfile \
+  '$keys/ours-ca.pem' -time $later -in '$exe' >/dev/null 2>&1"
+
+expect_refusal "wrong PIN, naming the PIN file" "refused the PIN in $hsm/wrong-pin" \
+  "${release[@]}" "${token[@]}" --pin-file "$hsm/wrong-pin"
+expect_refusal "a PIN in the key's URI, where a command line would carry it" "carries a PIN: leave it out" \
+  "${release[@]}" "${token[@]}" --key "$token_key;pin-value=ovik-pin-4711" --pin-file "$hsm/pin"
+expect_refusal "a module that does not load" "module $scratch/none.so does not load" \
+  "${release[@]}" --sign-pkcs11 "$scratch/none.so" --key "$token_key" --cert "$hsm/chain.pem" --pin-file "$hsm/pin"
+expect_refusal "a key that is not on the token" "no private key on the token at pkcs11:token=ovik-release;object=absent" \
+  "${release[@]}" --sign-pkcs11 "$module" --key "pkcs11:token=ovik-release;object=absent;type=private" \
+  --cert "$hsm/chain.pem" --pin-file "$hsm/pin"
+expect_refusal "a certificate that is not on the token" "no certificate on the token at pkcs11:token=ovik-release;object=absent" \
+  "${release[@]}" --sign-pkcs11 "$module" --key "$token_key" --cert "pkcs11:token=ovik-release;object=absent;type=cert" \
+  --pin-file "$hsm/pin"
+expect_refusal "a certificate of another key" "the certificate in $keys/theirs.pem is not the one of the key" \
+  "${release[@]}" --sign-pkcs11 "$module" --key "$token_key" --cert "$keys/theirs.pem" --pin-file "$hsm/pin"
+expect_refusal "no time-stamp server answering" "no time-stamp server answered" \
+  "${release[@]}" "${signed[@]}" --timestamp-url "$dead"
+
+# Signed elsewhere and handed back: this build is shipped byte for byte;
+# another file, or a signature that does not verify, is refused.
+osslsigncode sign -pkcs12 "$keys/ours.p12" -readpass "$keys/password" -h sha256 -in "$build/app/setup.exe" \
+  -out "$scratch/handed-back.exe" >/dev/null
+"${release[@]}" --signed-setup "$scratch/handed-back.exe" --ca-file "$keys/ours-ca.pem" \
+  --out "$scratch/elsewhere" --no-build --build-dir "$build" >"$scratch/log" 2>&1 || { cat "$scratch/log"; exit 1; }
+check "a setup.exe signed elsewhere is shipped as it was handed back" \
+  cmp "$scratch/handed-back.exe" "$scratch/elsewhere/$name/Installer/setup.exe"
+check "... and listed in $sums" bash -c "cd '$scratch/elsewhere' && sha256sum --quiet -c '$sums'"
+"${release[@]}" --signed-setup "$token_exe" --ca-file "$keys/ours-ca.pem" --timestamp-url "$dead" \
+  --out "$scratch/elsewhere-stamped" --no-build --build-dir "$build" >"$scratch/log" 2>&1 || true
+check "... one that came back time-stamped keeps its time stamp, no server asked" \
+  cmp "$token_exe" "$scratch/elsewhere-stamped/$name/Installer/setup.exe"
+cp "$build/app/setup.exe" "$scratch/other.exe"
+printf '\x55' | dd of="$scratch/other.exe" bs=1 seek=4608 conv=notrunc 2>/dev/null
+osslsigncode sign -pkcs12 "$keys/ours.p12" -readpass "$keys/password" -h sha256 -in "$scratch/other.exe" \
+  -out "$scratch/other-signed.exe" >/dev/null
+expect_refusal "a file signed elsewhere that is not this build" "is not this build's setup.exe" \
+  "${release[@]}" --signed-setup "$scratch/other-signed.exe" --ca-file "$keys/ours-ca.pem"
+expect_refusal "this build signed elsewhere by a CA not trusted" "does not verify" \
+  "${release[@]}" --signed-setup "$scratch/handed-back.exe" --ca-file "$keys/theirs-ca.pem"
+
+echo "      token-signed release, time-stamped (the first server dead):"
+sed 's/^/      | /' "$scratch/token.log"
+echo "      osslsigncode verify -time $later (two years later) of $token_exe:"
+sed 's/^/      | /' "$scratch/verify-later"
 echo "      osslsigncode verify of $exe:"
 sed 's/^/      | /' "$scratch/verify"
 [ "$failed" -eq 0 ] && echo "release tests: all passed" || echo "release tests: FAILED"
