@@ -3,13 +3,14 @@
 
   medium.py check CLIENT                 every reason that CLIENT cannot ship
   medium.py master MEDIUM IMAGE LABEL    MEDIUM's tree as an ISO 9660 + UDF image
+  medium.py zip MEDIUM ZIP               MEDIUM's tree as a zip, its root the zip's root
   medium.py compare MEDIUM ARCHIVE TYPE  whether 7-Zip reads ARCHIVE (as TYPE:
                                          udf, iso or zip) as exactly MEDIUM
 
 `check` prints each problem with its fix and exits 1 when there is any; it
 exits 0 after a summary otherwise (warnings go to standard error). `master`
-takes every date from SOURCE_DATE_EPOCH, so the same tree gives the same
-bytes. `compare` prints every difference of names, kinds and bytes and exits
+and `zip` take every date from SOURCE_DATE_EPOCH, so the same tree gives the
+same bytes. `compare` prints every difference of names, kinds and bytes and exits
 1 when there is any. Run it with Debian's /usr/bin/python3, where
 python3-pycdlib lives.
 """
@@ -17,9 +18,11 @@ import io
 import os
 import random
 import stat
+import struct
 import subprocess
 import sys
 import time
+import zipfile
 
 # Windows installs the tree below this root; paths are measured there.
 INSTALL_ROOT = "C:\\ovikProgram"
@@ -86,9 +89,10 @@ def fold_case(name):
 def entry_ci(folder, want):
     """The entry of `folder` named `want` in any letter case, or None."""
     try:
-        for entry in os.scandir(folder):
-            if entry.name.lower() == want.lower():
-                return entry
+        with os.scandir(folder) as entries:
+            for entry in entries:
+                if entry.name.lower() == want.lower():
+                    return entry
     except OSError:
         pass
     return None
@@ -285,6 +289,39 @@ def master(medium, image, label):
     iso.close()
 
 
+def zip_extra(epoch):
+    # The exact time in UTC ("UT", which 7-Zip and Info-ZIP read before the
+    # DOS time) and owner and group 0 ("ux"), as Info-ZIP writes them.
+    return struct.pack("<HHBl", 0x5455, 5, 1, epoch) + struct.pack("<HHBBLBL", 0x7875, 11, 1, 4, 0, 4, 0)
+
+
+def write_zip(medium, archive, epoch):
+    """MEDIUM's tree as the zip ARCHIVE: folders as entries of their own,
+    every entry in sorted order with fixed modes and the time `epoch`, names
+    in UTF-8 and flagged so (zipfile sets the flag for non-ASCII names)."""
+    # DOS time has no zone and counts two seconds; Windows shows it as it is,
+    # so it is the UTC time, rounded down, and never before 1980.
+    dos_time = time.gmtime(max(epoch, 315532800))[:6]
+    extra = zip_extra(epoch)
+    paths = sorted(medium_entries(medium).items())
+    with zipfile.ZipFile(archive, "w") as zip_file:
+        for path, folder in paths:
+            info = zipfile.ZipInfo(path + "/" if folder else path, dos_time)
+            info.create_system = 3  # Unix, so that the modes below count
+            info.extra = extra
+            if folder:
+                info.external_attr = (0o40755 << 16) | 0x10  # with the MS-DOS folder flag
+                zip_file.writestr(info, b"", zipfile.ZIP_STORED)
+                continue
+            info.external_attr = 0o100644 << 16
+            info.compress_type = zipfile.ZIP_DEFLATED
+            full = os.path.join(medium, path)
+            info.file_size = os.path.getsize(full)
+            with open(full, "rb") as source, zip_file.open(info, "w") as target:
+                while chunk := source.read(1 << 20):
+                    target.write(chunk)
+
+
 def medium_entries(medium):
     """Every path below `medium` ('/'-separated) with True for a folder."""
     found = {}
@@ -354,6 +391,7 @@ def compare(medium, archive, kind):
         if not same_bytes(original, stream.stdout, size) and known is False:
             differences.append(f"other bytes in the archive: {path}")
     stream.stdout.read()
+    stream.stdout.close()
     if stream.wait() != 0:
         differences.append(f"7-Zip could not read every file of {archive}")
     differences += [f"missing from the archive: {path}" for path in sorted(set(expected) - seen)]
@@ -374,6 +412,9 @@ def main(argv):
         return run_check(argv[2])
     if len(argv) == 5 and argv[1] == "compare":
         return run_compare(argv[2], argv[3], argv[4])
+    if len(argv) == 4 and argv[1] == "zip":
+        write_zip(argv[2], argv[3], int(os.environ["SOURCE_DATE_EPOCH"]))
+        return 0
     if len(argv) == 5 and argv[1] == "master":
         master(argv[2], argv[3], argv[4])
         return 0
