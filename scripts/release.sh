@@ -211,6 +211,10 @@ if [ -n "$pkcs12" ]; then
   [ -z "$ca_file" ] || verify+=(-CAfile "$ca_file")
   "${verify[@]}" >"$stage/verify.log" 2>&1 || {
     cat "$stage/verify.log" >&2
+    # osslsigncode's default store, which only the ca-certificates package puts there.
+    if [ -z "$ca_file" ] && [ ! -s /etc/ssl/certs/ca-certificates.crt ]; then
+      fail "the signed setup.exe cannot be verified: this system has no CA store (no /etc/ssl/certs/ca-certificates.crt; install ca-certificates), or give the CA certificates that issued yours with --ca-file FILE; nothing was written"
+    fi
     if grep -qiE "local issuer|issuer certificate|self.signed|untrusted|unable to get" "$stage/verify.log"; then
       if [ -n "$ca_file" ]; then
         fail "the signed setup.exe does not verify: its certificate does not chain to the CA certificates in $ca_file (give the CA that issued it with --ca-file); nothing was written"
