@@ -186,6 +186,7 @@ class CheckTest(ClientTest):
         bad = self.file("deep/er/a:b.txt")
         device = self.file("deep/nul.txt")
         os.symlink("x", os.path.join(self.client, "deep", "er", "link"))
+        open(os.path.join(self.client.encode(), b"deep", b"er", b"\xff.txt"), "wb").close()
         self.assertEqual(self.problems(), [
             f"no startClass.exe at the top of {self.client}: the desktop shortcut would point at nothing; "
             "put the client's startClass.exe there",
@@ -193,7 +194,8 @@ class CheckTest(ClientTest):
             "the system for DLLs, and installs write their scripts there); keep client files elsewhere",
             f"the name of {device} is the device name NUL on Windows: rename it",
             f"the name of {bad} {FORBIDDEN}",
-            f"{self.client}/deep/er/link is a symbolic link: replace it with the file or folder it points to"])
+            f"{self.client}/deep/er/link is a symbolic link: replace it with the file or folder it points to",
+            f"the name of {self.client}/deep/er/\udcff.txt is not valid UTF-8: rename it"])
 
 
 class ZipTest(unittest.TestCase):

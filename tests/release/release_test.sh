@@ -145,6 +145,8 @@ echo "      release target: $(elapsed_ms "$start")"
 out="$build/release"
 check "$sums of the unsigned release holds" \
   bash -c "cd '$out' && sha256sum --quiet -c '$sums'"
+check "... and lists exactly the zip, the image and setup.exe" \
+  test "$(cut -c67- "$out/$sums" | sort)" = "$(printf '%s\n' "$name.iso" "$name.zip" "$name/Installer/setup.exe")"
 check "the unsigned release says so" grep -q "NOT signed" "$scratch/log"
 bash "$root/scripts/windows-view.sh" "$out/$name.iso" "$scratch/view" >"$scratch/view-kind"
 check "Windows reads the image's UDF tree" grep -qx UDF "$scratch/view-kind"
