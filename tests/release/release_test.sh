@@ -104,12 +104,13 @@ dates_are() {
   want="$(date -u -d "@$3" '+%Y-%m-%d %H:%M:%S')"
   TZ=UTC 7zz l -slt "-t$2" "$1" | sed -n '/^----------$/,$p' >"$scratch/listing"
   sed -n 's/^Modified = //p' "$scratch/listing" | sed 's/\.0*$//' >"$scratch/dates"
-  [ "$(wc -l <"$scratch/dates")" -eq "$(grep -c '^Path = ' "$scratch/listing")" ] &&
-    [ -s "$scratch/dates" ] && ! grep -vqx -- "$want" "$scratch/dates" || {
-    echo "      want $want for each of $(grep -c '^Path = ' "$scratch/listing") entries of $1, 7-Zip lists:"
-    sort "$scratch/dates" | uniq -c | sed 's/^/      /'
-    return 1
-  }
+  if [ -s "$scratch/dates" ] && ! grep -vqx -- "$want" "$scratch/dates" &&
+    [ "$(wc -l <"$scratch/dates")" -eq "$(grep -c '^Path = ' "$scratch/listing")" ]; then
+    return 0
+  fi
+  echo "      want $want for each of $(grep -c '^Path = ' "$scratch/listing") entries of $1, 7-Zip lists:"
+  sort "$scratch/dates" | uniq -c | sed 's/^/      /'
+  return 1
 }
 
 # Root reads everything: what must meet an unreadable file runs as the
