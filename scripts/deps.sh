@@ -6,7 +6,7 @@ ovik_packages=(
   mingw-w64 gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth cmake make googletest locales fonts-ipafont-gothic x11-apps
   imagemagick fonts-wine
-  libarchive-tools osslsigncode openssl 7zip python3-pycdlib python3-pefile
+  libarchive-tools osslsigncode openssl ca-certificates 7zip python3-pycdlib python3-pefile
   softhsm2 opensc libengine-pkcs11-openssl
 )
 

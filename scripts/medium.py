@@ -7,14 +7,15 @@
   medium.py differ OLD NEW               the paths below NEW that OLD lacks, holds
                                          as another kind or with other bytes
   medium.py master MEDIUM IMAGE LABEL    MEDIUM's tree as an ISO 9660 + UDF image
+  medium.py zip MEDIUM ZIP               MEDIUM's tree as a zip, its root the zip's root
   medium.py compare MEDIUM ARCHIVE TYPE  whether 7-Zip reads ARCHIVE (as TYPE:
                                          udf, iso or zip) as exactly MEDIUM
 
 `check` prints each problem with its fix and exits 1 when there is any; it
 exits 0 after a summary otherwise (warnings go to standard error). `version`
-prints the version, or the reason there is none and exits 1. `master`
-takes every date from SOURCE_DATE_EPOCH, so the same tree gives the same
-bytes. `compare` prints every difference of names, kinds and bytes and exits
+prints the version, or the reason there is none and exits 1. `master` and
+`zip` take every date from SOURCE_DATE_EPOCH, so the same tree gives the
+same bytes. `compare` prints every difference of names, kinds and bytes and exits
 1 when there is any. Run it with Debian's /usr/bin/python3, where
 python3-pycdlib lives.
 """
@@ -23,9 +24,11 @@ import os
 import random
 import re
 import stat
+import struct
 import subprocess
 import sys
 import time
+import zipfile
 
 # Windows installs the tree below this root; paths are measured there.
 INSTALL_ROOT = "C:\\ovikProgram"
@@ -101,8 +104,7 @@ def product_version(executable):
     """The ProductVersion that Windows shows for `executable`, or None.
 
     The string of the first language that has one; without any, the fixed
-    product version (a.b.c.d). Old resource scripts write "2, 1, 0, 0";
-    that reads as 2.1.0.0."""
+    product version (a.b.c.d)."""
     import pefile
 
     try:
@@ -117,10 +119,7 @@ def product_version(executable):
             for table in getattr(block, "StringTable", []):
                 text = table.entries.get(b"ProductVersion")
                 if text is not None:
-                    text = text.decode("utf-8", "replace").strip().strip("\0")
-                    if re.fullmatch(r"[0-9]+( *, *[0-9]+){1,3}", text):
-                        text = re.sub(" *, *", ".", text)
-                    return text
+                    return text.decode("utf-8", "replace").strip().strip("\0")
     fixed = getattr(pe, "VS_FIXEDFILEINFO", None)
     if fixed:
         ms, ls = fixed[0].ProductVersionMS, fixed[0].ProductVersionLS
@@ -140,6 +139,9 @@ def client_version(client, given=None):
     found = product_version(start.path)
     if not found:
         raise NoVersion("startClass.exe carries no version information: give --version X.Y.Z")
+    # Old resource scripts write "2, 1, 0, 0": that is 2.1.0.0.
+    if re.fullmatch(r"[0-9]+( *, *[0-9]+){1,3}", found):
+        found = re.sub(" *, *", ".", found)
     if not VERSION_RULE.fullmatch(found):
         raise NoVersion(
             f'startClass.exe\'s ProductVersion "{found}" is not a version ({VERSION_RULE_TEXT}): '
@@ -156,9 +158,10 @@ def fold_case(name):
 def entry_ci(folder, want):
     """The entry of `folder` named `want` in any letter case, or None."""
     try:
-        for entry in os.scandir(folder):
-            if entry.name.lower() == want.lower():
-                return entry
+        with os.scandir(folder) as entries:
+            for entry in entries:
+                if entry.name.lower() == want.lower():
+                    return entry
     except OSError:
         pass
     return None
@@ -371,6 +374,39 @@ def master(medium, image, label):
     iso.close()
 
 
+def zip_extra(epoch):
+    # The exact time in UTC ("UT", which 7-Zip and Info-ZIP read before the
+    # DOS time) and owner and group 0 ("ux"), as Info-ZIP writes them.
+    return struct.pack("<HHBl", 0x5455, 5, 1, epoch) + struct.pack("<HHBBLBL", 0x7875, 11, 1, 4, 0, 4, 0)
+
+
+def write_zip(medium, archive, epoch):
+    """MEDIUM's tree as the zip ARCHIVE: folders as entries of their own,
+    every entry in sorted order with fixed modes and the time `epoch`, names
+    in UTF-8 and flagged so (zipfile sets the flag for non-ASCII names)."""
+    # DOS time has no zone and counts two seconds; Windows shows it as it is,
+    # so it is the UTC time, rounded down, and never before 1980.
+    dos_time = time.gmtime(max(epoch, 315532800))[:6]
+    extra = zip_extra(epoch)
+    paths = sorted(medium_entries(medium).items())
+    with zipfile.ZipFile(archive, "w") as zip_file:
+        for path, folder in paths:
+            info = zipfile.ZipInfo(path + "/" if folder else path, dos_time)
+            info.create_system = 3  # Unix, so that the modes below count
+            info.extra = extra
+            if folder:
+                info.external_attr = (0o40755 << 16) | 0x10  # with the MS-DOS folder flag
+                zip_file.writestr(info, b"", zipfile.ZIP_STORED)
+                continue
+            info.external_attr = 0o100644 << 16
+            info.compress_type = zipfile.ZIP_DEFLATED
+            full = os.path.join(medium, path)
+            info.file_size = os.path.getsize(full)
+            with open(full, "rb") as source, zip_file.open(info, "w") as target:
+                while chunk := source.read(1 << 20):
+                    target.write(chunk)
+
+
 def medium_entries(medium):
     """Every path below `medium` ('/'-separated) with True for a folder."""
     found = {}
@@ -440,6 +476,7 @@ def compare(medium, archive, kind):
         if not same_bytes(original, stream.stdout, size) and known is False:
             differences.append(f"other bytes in the archive: {path}")
     stream.stdout.read()
+    stream.stdout.close()
     if stream.wait() != 0:
         differences.append(f"7-Zip could not read every file of {archive}")
     differences += [f"missing from the archive: {path}" for path in sorted(set(expected) - seen)]
@@ -485,6 +522,9 @@ def main(argv):
         return 0
     if len(argv) == 5 and argv[1] == "compare":
         return run_compare(argv[2], argv[3], argv[4])
+    if len(argv) == 4 and argv[1] == "zip":
+        write_zip(argv[2], argv[3], int(os.environ["SOURCE_DATE_EPOCH"]))
+        return 0
     if len(argv) == 5 and argv[1] == "master":
         master(argv[2], argv[3], argv[4])
         return 0

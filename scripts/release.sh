@@ -292,23 +292,12 @@ find "$medium" -type d -exec chmod 0755 {} +
 find "$medium" -type f -exec chmod 0644 {} +
 find "$medium" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 
-# The zip: entries in sorted order, only a modification time (DOS time in
-# UTC), UTF-8 names flagged as such so that Windows shows Japanese names.
-# It is made from an mtree list, which carries no access or change times.
-# Names there lose their "./"; a name without a slash is relative to the
-# folder last entered, so each top-level folder is left again with "..".
-# The list writes non-ASCII names as octal escapes ("\343\203..."), so a
-# top-level name is any first field without a slash, backslashes and all.
-# The zip and the image are made side by side: one is mostly compression,
-# the other mostly reading and writing.
-make_zip() {
-  (cd "$medium" && find . -mindepth 1 | sort) >"$stage/entries"
-  (cd "$medium" && bsdtar -cf - --format=mtree --options='!all,type,mode,time,uid,gid' \
-    --uid 0 --gid 0 -n -T "$stage/entries") |
-    sed -e 's,^\./,,' -e '\,^[^ /]* .*type=dir,a ..' >"$stage/entries.mtree"
-  (cd "$medium" && TZ=UTC bsdtar -cf "$stage/$name.zip" --format=zip @"$stage/entries.mtree")
-}
-make_zip >"$stage/zip.log" 2>&1 &
+# The zip: entries in sorted order, folders as entries, fixed modes, only a
+# modification time (DOS time in UTC, and the exact time beside it), UTF-8
+# names flagged as such so that Windows shows Japanese names. The zip and
+# the image are made side by side: one is mostly compression, the other
+# mostly reading and writing.
+"$python" "$root/scripts/medium.py" zip "$medium" "$stage/$name.zip" >"$stage/zip.log" 2>&1 &
 zip_job=$!
 
 # The image: an ISO 9660 + UDF bridge whose UDF tree, the one Windows reads,

@@ -213,6 +213,10 @@ what="the signed setup.exe"
 [ -z "$signed" ] || what="$signed"
 "${verify[@]}" >"$work/verify.log" 2>&1 || {
   cat "$work/verify.log" >&2
+  # osslsigncode's default store, which only the ca-certificates package puts there.
+  if [ -z "$ca_file" ] && [ ! -s /etc/ssl/certs/ca-certificates.crt ]; then
+    fail "$what cannot be verified: this system has no CA store (no /etc/ssl/certs/ca-certificates.crt; install ca-certificates), or give the CA certificates that issued yours with --ca-file FILE"
+  fi
   if grep -qiE "local issuer|issuer certificate|self.signed|untrusted|unable to get" "$work/verify.log"; then
     if [ -n "$ca_file" ]; then
       fail "$what does not verify: its certificate does not chain to the CA certificates in $ca_file (give the CA that issued it with --ca-file)"

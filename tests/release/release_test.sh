@@ -10,12 +10,22 @@
 # - a client with Japanese names, names and paths at the limits, and
 #   without library or icon ships, with warnings, every name intact in the
 #   zip and in the image as Windows reads it;
+# - the deciding functions of scripts/medium.py (names, limits, every
+#   refusal of a client, the zip writer, the comparison with 7-Zip's
+#   reading), each rule at its edge on both sides: tests/release/medium_test.py;
+# - every date in the image's UDF tree and in the zip, as 7-Zip lists them,
+#   is SOURCE_DATE_EPOCH; without git, the newest source file's time;
 # - bad options give their message and write nothing; a client with a
 #   problem of every kind is refused with every problem listed, by --check
-#   and by the release; an image changed after mastering fails the read-back;
+#   and by the release; --check builds and writes nothing; an --out inside
+#   the client is refused at any depth; a file dropped, added, truncated,
+#   changed or turned into a folder in the image or in the zip after
+#   mastering fails the read-back, naming it, and the release in place
+#   stays as it was;
 # - a release signed with a throw-away certificate verifies, a one-byte
 #   change breaks the signature, and a failing signed run leaves the
-#   release in place untouched;
+#   release in place untouched; without a system CA store the release
+#   says so and names --ca-file;
 # - releases are named after the client's version (startClass.exe's, or
 #   --version), side by side in one folder; the same release again is
 #   "unchanged", another one of the same version is refused unless
@@ -24,6 +34,9 @@
 # It ends with the signed release of the sample client in BUILD/release,
 # where the CD-ROM install test finds it.
 set -euo pipefail
+# Names beyond ASCII pass through bsdtar and 7-Zip, which need a UTF-8
+# locale; a bare machine may have none set.
+export LC_ALL=C.UTF-8
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 build="$root/build/mingw"
 repro="$root/build/release-repro"
@@ -77,6 +90,58 @@ sample_client() {
   cp -R "$build/sample-client" "$1"
 }
 
+# snapshot DIR [MINDEPTH]: every entry of DIR with its kind, size, time and
+# mode, what "left as it was" compares; from MINDEPTH 1 without DIR's own
+# time. A replaced release still being deleted in the background is no
+# part of it.
+snapshot() {
+  (cd "$1" && find . -mindepth "${2:-0}" -path './.*.replaced.*' -prune -o -printf '%y %s %T@ %m %p\n' | sort)
+}
+unchanged() { # unchanged DIR SNAPSHOT-FILE [MINDEPTH]
+  snapshot "$1" "${3:-0}" | cmp -s - "$2"
+}
+
+# dates_are ARCHIVE TYPE EPOCH: 7-Zip lists every entry of ARCHIVE (read as
+# TYPE) with the time EPOCH, in UTC.
+dates_are() {
+  local want
+  want="$(date -u -d "@$3" '+%Y-%m-%d %H:%M:%S')"
+  TZ=UTC 7zz l -slt "-t$2" "$1" | sed -n '/^----------$/,$p' >"$scratch/listing"
+  sed -n 's/^Modified = //p' "$scratch/listing" | sed 's/\.0*$//' >"$scratch/dates"
+  if [ -s "$scratch/dates" ] && ! grep -vqx -- "$want" "$scratch/dates" &&
+    [ "$(wc -l <"$scratch/dates")" -eq "$(grep -c '^Path = ' "$scratch/listing")" ]; then
+    return 0
+  fi
+  echo "      want $want for each of $(grep -c '^Path = ' "$scratch/listing") entries of $1, 7-Zip lists:"
+  sort "$scratch/dates" | uniq -c | sed 's/^/      /'
+  return 1
+}
+
+# Root reads everything: what must meet an unreadable file runs as the
+# unprivileged test user.
+as_user=()
+if [ "$(id -u)" -eq 0 ]; then
+  if ! id ovik-test >/dev/null 2>&1; then
+    echo "FAIL  no user ovik-test to try an unreadable file as (scripts/test.sh makes it)"
+    failed=1
+  elif runuser -u ovik-test -- test -r "$root/scripts/release.sh"; then
+    as_user=(runuser -u ovik-test --)
+  else
+    echo "skip  unreadable files: ovik-test cannot reach $root"
+  fi
+fi
+
+# ---- The deciding functions, directly ------------------------------------------------
+
+start=$(date +%s%N)
+if "${as_user[@]}" /usr/bin/python3 "$root/tests/release/medium_test.py" >"$scratch/log" 2>&1; then
+  echo "ok    medium.py's names, limits, refusals, zip and comparison ($(tail -n 1 "$scratch/log"), $(elapsed_ms "$start"))"
+else
+  echo "FAIL  medium.py's names, limits, refusals, zip and comparison:"
+  sed 's/^/      /' "$scratch/log"
+  failed=1
+fi
+
 # ---- Unsigned, through the CMake target ----------------------------------------
 
 # This run's releases, made afresh.
@@ -93,6 +158,8 @@ check "the release is named after the sample client's version ($sample_version)"
   grep -q "client version $sample_version (startClass.exe's ProductVersion); setup.exe is the installer" "$scratch/log"
 check "its checksum file holds" \
   bash -c "cd '$out' && sha256sum --quiet -c '$sums'"
+check "... and lists exactly the zip, the image and setup.exe" \
+  test "$(cut -c67- "$out/$sums" | sort)" = "$(printf '%s\n' "$name.iso" "$name.zip" "$name/Installer/setup.exe")"
 check "the unsigned release says so" grep -q "NOT signed" "$scratch/log"
 bash "$root/scripts/windows-view.sh" "$out/$name.iso" "$scratch/view" >"$scratch/view-kind"
 check "Windows reads the image's UDF tree" grep -qx UDF "$scratch/view-kind"
@@ -113,18 +180,23 @@ done
 
 # ---- Without git: a copy of the sources dated by its files ----------------------------
 
+# Files of different times: the newest one in a subfolder, an older one,
+# and a newer one below build/, which is no source.
 export_dir="$scratch/export"
-mkdir -p "$export_dir" "$scratch/no-git"
+mkdir -p "$export_dir/docs/old" "$export_dir/build" "$scratch/no-git"
 cp -R "$root/CMakeLists.txt" "$root/scripts" "$export_dir/"
+echo older >"$export_dir/docs/old/older.txt"
+echo built >"$export_dir/build/built.txt"
 find "$export_dir" -exec touch -h -d @1600000000 {} +
+touch -d @1500000000 "$export_dir/docs/old/older.txt"
+touch -d @1600000777 "$export_dir/scripts/deps.sh"
+touch -d @1700000000 "$export_dir/build/built.txt"
 printf '#!/bin/sh\nexit 127\n' >"$scratch/no-git/git" && chmod +x "$scratch/no-git/git"
 env -u SOURCE_DATE_EPOCH PATH="$scratch/no-git:$PATH" bash "$export_dir/scripts/release.sh" \
   --no-build --build-dir "$build" --out "$scratch/export-out" >"$scratch/log" 2>&1 ||
   { cat "$scratch/log"; exit 1; }
-SOURCE_DATE_EPOCH=1600000000 "${release[@]}" --no-build --build-dir "$build" --out "$scratch/dated" \
-  >"$scratch/log" 2>&1 || { cat "$scratch/log"; exit 1; }
-check "without git the release is dated by its newest source file" \
-  cmp "$scratch/export-out/$name.zip" "$scratch/dated/$name.zip"
+check "without git the release is dated by its newest source file, outside build/" \
+  dates_are "$scratch/export-out/$name.zip" zip 1600000777
 
 # ---- Japanese names, names and paths at the limits, no library and no icon -------------
 
@@ -133,6 +205,14 @@ mkdir -p "$japanese/ドキュメント/空のフォルダー" "$japanese/Install
 cp "$build/sample-client/startClass.exe" "$japanese/"
 echo "説明" >"$japanese/ドキュメント/説明書.txt"
 echo "説明" >"$japanese/説明書.txt"
+# Several top-level Japanese folders, one a prefix of another, files
+# between and after them.
+mkdir -p "$japanese/アプリ/bin" "$japanese/資料" "$japanese/資料集"
+echo tool >"$japanese/アプリ/bin/tool.dll"
+echo "[設定]" >"$japanese/アプリ/設定.ini"
+echo a >"$japanese/資料/a.txt"
+echo b >"$japanese/資料集/b.txt"
+echo "最後" >"$japanese/造.txt"
 # 127 UTF-16 units beyond Latin-1, a UDF name's most (in Cyrillic, whose
 # two UTF-8 bytes a letter keep it within Linux's 255 bytes), on a path of
 # 268 bytes in UTF-16 (Joliet's paths end at 240); a Latin name that
@@ -145,15 +225,23 @@ echo latin >"$japanese/$latin"
 deep="$japanese/$(printf 'd%.0s' $(seq 100))/$(printf 'e%.0s' $(seq 132))"
 mkdir -p "$deep"
 echo deep >"$deep/$(printf 'f%.0s' $(seq 10))"
-"${release[@]}" --client "$japanese" --out "$scratch/japanese" --no-build --build-dir "$build" \
-  >"$scratch/log" 2>&1 || { cat "$scratch/log"; exit 1; }
+# Its --out shares the client folder's name as a prefix, and is not inside
+# it. A day past the 12th, an odd second, made in another time zone.
+jout="$japanese-release"
+SOURCE_DATE_EPOCH=1616652429 TZ=Asia/Tokyo "${release[@]}" --client "$japanese" --out "$jout" \
+  --no-build --build-dir "$build" >"$scratch/log" 2>&1 || { cat "$scratch/log"; exit 1; }
 check "warns about the missing library" grep -q "warning: no ovikClient/ScreenCapture.ax" "$scratch/log"
 check "warns about the missing icon" grep -q "warning: no ovikClient/ovikclient.ico" "$scratch/log"
-bsdtar -tf "$scratch/japanese/$name.zip" >"$scratch/zip-names"
+bsdtar -tf "$jout/$name.zip" | sort >"$scratch/zip-names"
+(cd "$jout/$name" && find . -mindepth 1 \( -type d -printf '%P/\n' -o -printf '%P\n' \) | sort) \
+  >"$scratch/medium-names"
 check "the zip holds the Japanese names and the empty folder" \
   grep -qx "ドキュメント/空のフォルダー/" "$scratch/zip-names"
-check "... and a top-level file after a top-level Japanese folder stays at the top" \
-  grep -qx "説明書.txt" "$scratch/zip-names"
+check "... and every name of the medium, no other: top-level Japanese folders and the files after them" \
+  diff "$scratch/medium-names" "$scratch/zip-names"
+check "every entry of the zip, as 7-Zip lists it, is dated SOURCE_DATE_EPOCH (a 25th, UTC)" \
+  dates_are "$jout/$name.zip" zip 1616652429
+check "... and every entry of the image's UDF tree" dates_are "$jout/$name.iso" udf 1616652429
 # General purpose flag bit 11: names in UTF-8. Windows reads unflagged
 # names in the OEM code page.
 zip_flag_set() { # bit 11 of the flags in the local header of entry $2 of zip $1
@@ -163,10 +251,10 @@ zip_flag_set() { # bit 11 of the flags in the local header of entry $2 of zip $1
   flags="$(od -An -tu2 -j $((at - 24)) -N2 "$1" | tr -d ' ')"
   [ $((flags & 2048)) -ne 0 ]
 }
-check "the zip flags its UTF-8 names" zip_flag_set "$scratch/japanese/$name.zip" "ドキュメント/説明書.txt"
-bash "$root/scripts/windows-view.sh" "$scratch/japanese/$name.iso" "$scratch/view" >/dev/null
+check "the zip flags its UTF-8 names" zip_flag_set "$jout/$name.zip" "ドキュメント/説明書.txt"
+bash "$root/scripts/windows-view.sh" "$jout/$name.iso" "$scratch/view" >/dev/null
 check "the image as Windows reads it holds every name, at the limits too" \
-  diff -r "$scratch/japanese/$name" "$scratch/view"
+  diff -r "$jout/$name" "$scratch/view"
 check "... the 127-unit name on a path past 240 bytes among them" \
   test -f "$scratch/view/ドキュメント/$at_limit"
 
@@ -216,30 +304,45 @@ ln -s startClass.exe "$scratch/bad/link.exe"
 problems=("holds one of" "128 UTF-16 units long; a CD's UDF names hold at most 127" "device name CON"
   "ends in a space or a dot" "differ only in letter case" "install as a path of 260 characters"
   "install as a folder path of 249 characters" "link.exe is a symbolic link: replace it with the file or folder it points to")
+# --check builds nothing and writes nothing: not the build folder, not
+# the release folder inside it, nothing in the client.
+check_build="$scratch/check-build"
+snapshot "$scratch/bad" >"$scratch/bad-before"
 status=0
-"${release[@]}" --check --client "$scratch/bad" >"$scratch/check-log" 2>&1 || status=$?
+"${release[@]}" --check --client "$scratch/bad" --build-dir "$check_build" >"$scratch/check-log" 2>&1 ||
+  status=$?
 for problem in "${problems[@]}"; do
   check "--check lists: $problem" grep -q -- "$problem" "$scratch/check-log"
 done
-check "--check fails on that client" test "$status" -eq 1
-check "--check passes the sample client" \
-  bash -c "'${release[0]}' '${release[1]}' --check --client '$build/sample-client' | grep -q 'can be shipped'"
+check "--check fails on that client with exit code 1" test "$status" -eq 1
+check "... and writes nothing" test ! -e "$check_build"
+check "... leaving the client as it was" unchanged "$scratch/bad" "$scratch/bad-before"
+sample_client "$scratch/good"
+snapshot "$scratch/good" >"$scratch/good-before"
+status=0
+"${release[@]}" --check --client "$scratch/good" --build-dir "$check_build" >"$scratch/log" 2>&1 || status=$?
+check "--check passes the sample client with exit code 0" \
+  bash -c "[ $status -eq 0 ] && grep -q 'can be shipped' '$scratch/log'"
+check "... and writes nothing" test ! -e "$check_build"
+check "... leaving the client as it was" unchanged "$scratch/good" "$scratch/good-before"
+expect_refusal "--check with --out" "--check writes nothing: leave out --out" \
+  "${release[@]}" --check --client "$scratch/good"
+
+# An --out inside the client, at its top or deeper, is refused before
+# anything is made.
+for inside in "$scratch/good" "$scratch/good/a/b/c"; do
+  status=0
+  "${release[@]}" --client "$scratch/good" --out "$inside" --no-build --build-dir "$build" \
+    >"$scratch/log" 2>&1 || status=$?
+  check "refused: --out ${inside#"$scratch/"}, inside the client" \
+    bash -c "[ $status -eq 1 ] && grep -qF -- '--out $inside lies inside the client folder $scratch/good' '$scratch/log'"
+  check "... and the client stays as it was" unchanged "$scratch/good" "$scratch/good-before"
+done
 expect_refusal "a problem of every kind, all listed" "(8 problems)" "${release[@]}" --client "$scratch/bad"
 
 # Root reads everything: the unreadable file is tried as the test user.
 sample_client "$scratch/bad"
 chmod 000 "$scratch/bad/ovikClient/ScreenCapture.ax"
-as_user=()
-if [ "$(id -u)" -eq 0 ]; then
-  if ! id ovik-test >/dev/null 2>&1; then
-    echo "FAIL  no user ovik-test to try an unreadable file as (scripts/test.sh makes it)"
-    failed=1
-  elif runuser -u ovik-test -- test -r "$root/scripts/release.sh"; then
-    as_user=(runuser -u ovik-test --)
-  else
-    echo "skip  unreadable file: ovik-test cannot reach $root"
-  fi
-fi
 if [ "$(id -u)" -ne 0 ] || [ "${#as_user[@]}" -gt 0 ]; then
   expect_refusal "unreadable file" "cannot read $scratch/bad/ovikClient/ScreenCapture.ax" \
     "${as_user[@]}" "${release[@]}" --client "$scratch/bad"
@@ -278,6 +381,16 @@ expect_refusal "unreadable key file" "cannot read $keys/absent.p12" \
 expect_refusal "a certificate outside the system's CA store, naming --ca-file" \
   "does not chain to the system's CA store.*--ca-file" \
   "${release[@]}" --sign-pkcs12 "$keys/ours.p12" --password-file "$keys/password"
+# A system without ca-certificates has no store at all: shown in a mount
+# namespace of the release's own, where /etc/ssl/certs is empty; the
+# machine's store is never touched.
+if unshare -m true 2>/dev/null; then
+  expect_refusal "no system CA store, saying so and naming --ca-file" "this system has no CA store.*--ca-file" \
+    unshare -m bash -c 'mount -t tmpfs -o size=1m tmpfs /etc/ssl/certs && exec "$@"' without-ca-store \
+    "${release[@]}" --sign-pkcs12 "$keys/ours.p12" --password-file "$keys/password"
+else
+  echo "skip  no system CA store: this user cannot make a mount namespace"
+fi
 
 # A check kit in the release folder (scripts/check-kit.sh) is no part of the
 # release: a new release leaves it as it is and out of the checksum file.
@@ -579,6 +692,42 @@ echo "      token-signed release, time-stamped (the first server dead):"
 sed 's/^/      | /' "$scratch/token.log"
 echo "      osslsigncode verify -time $later (two years later) of $token_exe:"
 sed 's/^/      | /' "$scratch/verify-later"
+
+# Every kind of difference that a faulty writer could leave, in one archive
+# at a time: after mastering, the hook writes that archive again from a
+# copy of the medium with a file dropped, one added, one truncated (same
+# first bytes), one byte changed and a file turned into a folder.
+sample_client "$scratch/spoiled"
+echo "dropped" >"$scratch/spoiled/dropped.txt"
+echo "same first bytes, then more" >"$scratch/spoiled/truncated.txt"
+echo "one byte changes" >"$scratch/spoiled/changed.txt"
+echo "becomes a folder" >"$scratch/spoiled/folder.txt"
+spoil='copy="$(dirname "$1")/spoiled-copy"
+  cp -R "${1%.iso}" "$copy"
+  rm "$copy/dropped.txt"
+  echo added >"$copy/added.txt"
+  truncate -s 10 "$copy/truncated.txt"
+  printf X | dd of="$copy/changed.txt" bs=1 seek=4 conv=notrunc 2>/dev/null
+  rm "$copy/folder.txt" && mkdir "$copy/folder.txt"
+  '"/usr/bin/python3 '$root/scripts/medium.py' "
+spoiled_release() { # spoiled_release WHAT MEDIUM-PY-ARGS: the hook remakes that archive
+  local status=0 difference
+  # The release folder's own time changes: the run works in a folder inside.
+  snapshot "$out" 1 >"$scratch/out-before"
+  OVIK_RELEASE_AFTER_MASTERING="$spoil$2" "${release[@]}" --client "$scratch/spoiled" \
+    --build-dir "$build" --no-build >"$scratch/log" 2>&1 || status=$?
+  check "$1 with every kind of difference fails the read-back" \
+    bash -c "[ $status -eq 1 ] && grep -q 'the $1 does not hold the medium folder' '$scratch/log'"
+  for difference in "missing from the archive: dropped.txt" "only in the archive: added.txt" \
+    "other bytes in the archive: truncated.txt" "other bytes in the archive: changed.txt" \
+    "a folder in the archive, not in the medium: folder.txt"; do
+    check "... naming it: $difference" grep -qx "  $difference" "$scratch/log"
+  done
+  check "... writing nothing, the release in place as it was" unchanged "$out" "$scratch/out-before" 1
+}
+spoiled_release "CD image as Windows reads it (UDF)" 'master "$copy" "$1" SPOILED'
+spoiled_release zip 'zip "$copy" "$2"'
+
 echo "      osslsigncode verify of $exe:"
 sed 's/^/      | /' "$scratch/verify"
 [ "$failed" -eq 0 ] && echo "release tests: all passed" || echo "release tests: FAILED"
