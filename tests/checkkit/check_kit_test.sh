@@ -10,7 +10,9 @@
 # - check.cmd --disposable --drive D: (the image as Windows reads it, mapped
 #   by the cdrom fixture) passes every check and writes its results;
 # - with one file of a copy of the medium folder changed after the release,
-#   the run fails and names that file.
+#   the run fails and names that file, says not to ship, and still uninstalls;
+# - an installer and a kit built from a copy of the sources with the
+#   shortcut's name changed: the kit keeps its own expectation and fails.
 #
 #   check_kit_test.sh BUILD_DIR     (inside the build's Wine session, with D: mapped)
 set -euo pipefail
@@ -50,7 +52,7 @@ clear_install() {
 rm -rf "$scratch"
 mkdir -p "$scratch"
 # The results stay in $scratch for a look after the run.
-trap 'clear_install' EXIT
+trap 'clear_install; ln -sfn "$build/cdrom" "$prefix/dosdevices/d:"' EXIT
 
 # ---- The kit --------------------------------------------------------------------------
 
@@ -131,12 +133,38 @@ run cmd /c "$check_cmd" "$win_results" --disposable --drive D:
 echo "      check.cmd under Wine: $((($(date +%s%N) - start) / 1000000)) ms, exit $status"
 sed 's/^/      | /' "$scratch/out"
 check "every check passes (exit 0)" [ "$status" -eq 0 ]
-check "ovik-check.txt lists only passed checks" \
-  bash -c "[ -s '$results/ovik-check.txt' ] && ! grep -Eq '^(FAIL|skip) ' '$results/ovik-check.txt' && grep -c '^ok ' '$results/ovik-check.txt' | grep -qx 14"
+txt="$results/ovik-check.txt"
+# The signature: the release's checks leave a release signed by their own
+# throw-away CA, which this machine does not trust; a release made without
+# them is unsigned.
+setup_exe="$(find "$release" -mindepth 3 -maxdepth 3 -path '*/Installer/setup.exe' | head -n 1)"
+if /usr/bin/python3 -c 'import pefile, sys; pe = pefile.PE(sys.argv[1], fast_load=True); sys.exit(0 if pe.OPTIONAL_HEADER.DATA_DIRECTORY[4].Size else 1)' "$setup_exe"; then
+  check "signature: signed, its root not trusted here, a warning" \
+    grep -Eq '^warn  signature: signed by "[^"]+" .*root certificate that this machine does not trust' "$txt"
+else
+  check "signature: unsigned, skipped" grep -q '^skip  signature: .*setup.exe is not signed' "$txt"
+fi
+check "ovik-check.txt lists 17 passed checks, and no failed or skipped one but the signature" \
+  bash -c "! grep -v ' signature' '$txt' | grep -Eq '^(FAIL|skip|warn) ' && [ \$(grep -c '^ok ' '$txt') -eq 17 ]"
+# The report's head: the verdict, the kit, the release (one backslash between
+# names), and the SHA-256 of the image and of the setup.exe that were checked.
+report_head_holds() {
+  local image_sum setup_sum
+  image_sum="$(sha256sum "$(find "$release" -maxdepth 1 -name 'ovik-medium-*.iso' | head -n 1)" | cut -d' ' -f1)"
+  setup_sum="$(sha256sum "$build/cdrom/Installer/setup.exe" | cut -d' ' -f1)"
+  head -n 1 "$txt" | grep -q '^PASS: no check failed' &&
+    grep -qx 'kit: ovik-check [0-9.]*' "$txt" &&
+    grep -q '^release: .*\\ovik-medium-[0-9.]*$' "$txt" &&
+    ! grep '^release: ' "$txt" | grep -qF '\\' &&
+    grep -q "^image: .*, SHA-256 $image_sum\$" "$txt" &&
+    grep -qF "setup.exe: D:\Installer\setup.exe, SHA-256 $setup_sum" "$txt"
+}
+check "ovik-check.txt starts with PASS, the kit's version, the release, and the hashes of what was checked" \
+  report_head_holds
 check "ovik-check.txt ends with the Windows version, build and UI language" \
   bash -c "grep -q '^version: ' '$results/ovik-check.txt' && grep -q '^build: ' '$results/ovik-check.txt' && grep -q '^ui language: ja-JP' '$results/ovik-check.txt'"
-check "ovik-check.xml is JUnit XML with 14 cases and no failure" \
-  bash -c "grep -q '<testsuite name=\"ovik-check\" tests=\"14\" failures=\"0\"' '$results/ovik-check.xml' && [ \$(grep -c '<testcase ' '$results/ovik-check.xml') -eq 14 ]"
+check "ovik-check.xml is JUnit XML with 18 cases and no failure" \
+  bash -c "grep -q '<testsuite name=\"ovik-check\" tests=\"18\" failures=\"0\"' '$results/ovik-check.xml' && [ \$(grep -c '<testcase ' '$results/ovik-check.xml') -eq 18 ]"
 for picture in window box-register-question box-install-complete box-uninstall-complete; do
   check "picture $picture.bmp" bash -c "[ \"\$(head -c 2 '$results/$picture.bmp' 2>/dev/null)\" = BM ]"
 done
@@ -160,8 +188,54 @@ check "... naming readme.txt on the drive" \
   grep -q '^FAIL  drive-matches-medium: readme.txt differs' "$scratch/planted-results/ovik-check.txt"
 check "... and in the installed tree" \
   grep -q '^FAIL  installed-tree: readme.txt differs' "$scratch/planted-results/ovik-check.txt"
+check "... says at the top not to ship, and where to send the results" \
+  bash -c "head -n 1 '$scratch/planted-results/ovik-check.txt' | grep -q '^FAIL: do not ship this release; send the results folder .*planted-results to '"
+check "... and still uninstalls" \
+  bash -c "grep -q '^ok    uninstall-removes-tree' '$scratch/planted-results/ovik-check.txt' && [ ! -e '$prefix/drive_c/ovikProgram' ]"
 echo "      ovik-check.txt of the planted fault:"
 sed 's/^/      | /' "$scratch/planted-results/ovik-check.txt" 2>/dev/null || cat "$scratch/out"
+
+# ---- A constant changed by mistake in the installer's sources ---------------------------
+
+# The installer and the kit built together from a copy of the sources whose
+# shortcut name gained a space: the kit's expectations are its own, so the
+# shortcut check fails. Only setup.exe and ovik-check.exe are built.
+copy="$scratch/changed-sources"
+mkdir -p "$copy"
+(cd "$root" && cp -R CMakeLists.txt cmake scripts app setup shellops sample bench checkkit "$copy/")
+sed -i 's/kShortcutFile\[\] = L"\\\\OVIKクライアント.lnk"/kShortcutFile[] = L"\\\\OVIK クライアント.lnk"/' \
+  "$copy/shellops/shellops.h"
+start=$(date +%s)
+if grep -q 'L"\\\\OVIK クライアント.lnk"' "$copy/shellops/shellops.h" &&
+  cmake -S "$copy" -B "$copy/build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DOVIK_BUILD_TESTS=OFF >"$scratch/changed-build.log" 2>&1 &&
+  cmake --build "$copy/build" -j2 --target installer ovik_check >>"$scratch/changed-build.log" 2>&1; then
+  echo "      changed installer and kit built in $(($(date +%s) - start)) s"
+  # Its medium: the drive's tree with the changed setup.exe, as drive D:
+  # for this run, and the same tree as the release's medium folder.
+  changed_release="$scratch/changed-release"
+  changed_medium="$changed_release/${medium##*/}"
+  mkdir -p "$changed_release"
+  cp -R "$build/cdrom" "$changed_medium"
+  chmod -R u+w "$changed_medium"
+  cp "$copy/build/app/setup.exe" "$changed_medium/Installer/setup.exe"
+  cp -R "$changed_medium" "$scratch/changed-drive"
+  chmod -R a-w "$scratch/changed-drive"
+  ln -sfn "$scratch/changed-drive" "$prefix/dosdevices/d:"
+  run "$copy/build/checkkit/ovik-check.exe" "$(windows_path "$changed_release")" \
+    "$(windows_path "$scratch/changed-results")" --disposable --drive D:
+  ln -sfn "$build/cdrom" "$prefix/dosdevices/d:"
+  check "a shortcut name changed in the sources fails the kit built with it (exit $status)" \
+    grep -q '^FAIL  shortcut: no shortcut .*\\OVIKクライアント.lnk that the shell can read' \
+    "$scratch/changed-results/ovik-check.txt"
+  echo "      ovik-check.txt of the changed shortcut name:"
+  sed 's/^/      | /' "$scratch/changed-results/ovik-check.txt" 2>/dev/null || cat "$scratch/out"
+  chmod -R u+w "$scratch/changed-drive"
+else
+  check "the installer and the kit build from a copy of the sources with a changed shortcut name" false
+  tail -n 20 "$scratch/changed-build.log"
+fi
+clear_install
 
 [ "$failed" -eq 0 ] && echo "check kit tests: all passed" || echo "check kit tests: FAILED"
 exit "$failed"
