@@ -49,6 +49,18 @@ clear_install() {
   fi
 }
 
+# run_on_drive TREE RELEASE RESULTS [KIT]: the kit on RELEASE with a copy of
+# the medium tree TREE, read-only, as the CD-ROM drive D: for this one run.
+run_on_drive() {
+  local drive="$scratch/drive-${3##*/}"
+  cp -R "$1" "$drive"
+  chmod -R a-w "$drive"
+  ln -sfn "$drive" "$prefix/dosdevices/d:"
+  run "${4:-$kit/ovik-check.exe}" "$(windows_path "$2")" "$(windows_path "$3")" --disposable --drive D:
+  ln -sfn "$build/cdrom" "$prefix/dosdevices/d:"
+  chmod -R u+w "$drive"
+}
+
 rm -rf "$scratch"
 mkdir -p "$scratch"
 # The results stay in $scratch for a look after the run.
@@ -95,6 +107,8 @@ run "$kit/ovik-check.exe" "$(windows_path "$release")" "$(windows_path "$scratch
 check "without --drive the mount fails, saying why (exit $status)" \
   grep -q '^FAIL  medium-drive: the image was not mounted: .*Wine cannot mount images' \
   "$scratch/mount-results/ovik-check.txt"
+check "... and every later check is skipped as not run because of it" \
+  bash -c "[ \$(grep -c '^skip  [a-z-]* (not run: medium-drive failed)\$' '$scratch/mount-results/ovik-check.txt') -eq 17 ]"
 [ "$status" -eq 1 ] || cat "$scratch/out"
 clear_install
 
@@ -135,12 +149,14 @@ sed 's/^/      | /' "$scratch/out"
 check "every check passes (exit 0)" [ "$status" -eq 0 ]
 txt="$results/ovik-check.txt"
 # The signature: the release's checks leave a release signed by their own
-# throw-away CA, which this machine does not trust; a release made without
-# them is unsigned.
+# throw-away CA without a time stamp; a release made without them is
+# unsigned. Wine's WinVerifyTrust accepts a chain to any root, so here the
+# warning is for the missing time stamp (on Windows the untrusted root warns).
 setup_exe="$(find "$release" -mindepth 3 -maxdepth 3 -path '*/Installer/setup.exe' | head -n 1)"
 if /usr/bin/python3 -c 'import pefile, sys; pe = pefile.PE(sys.argv[1], fast_load=True); sys.exit(0 if pe.OPTIONAL_HEADER.DATA_DIRECTORY[4].Size else 1)' "$setup_exe"; then
-  check "signature: signed, its root not trusted here, a warning" \
-    grep -Eq '^warn  signature: signed by "[^"]+" .*root certificate that this machine does not trust' "$txt"
+  signer="$({ osslsigncode verify -in "$setup_exe" 2>/dev/null || true; } | sed -n 's/^[[:space:]]*Subject: .*CN *= *\(.*\)$/\1/p' | head -n 1 || true)"
+  check "signature: the signer ($signer) named, no time stamp, a warning" \
+    grep -Eq "^warn  signature: signed by \"$signer\" \(issued by \"[^\"]+\"\); .*; no time stamp" "$txt"
 else
   check "signature: unsigned, skipped" grep -q '^skip  signature: .*setup.exe is not signed' "$txt"
 fi
@@ -195,6 +211,46 @@ check "... and still uninstalls" \
 echo "      ovik-check.txt of the planted fault:"
 sed 's/^/      | /' "$scratch/planted-results/ovik-check.txt" 2>/dev/null || cat "$scratch/out"
 
+# ---- A medium folder without the library: the install meets a question it did not expect -
+
+# The drive's installer asks about registering a library that the medium
+# folder does not hold: the install fails, saying what came and what was
+# expected in words, and the uninstall still runs and is checked.
+nolib="$scratch/nolib-release"
+mkdir -p "$nolib"
+cp -R "$medium" "$nolib/"
+chmod -R u+w "$nolib"
+rm "$nolib/${medium##*/}/ovikClient/ScreenCapture.ax"
+run "$kit/ovik-check.exe" "$(windows_path "$nolib")" "$(windows_path "$scratch/nolib-results")" \
+  --disposable --drive D:
+nolib_txt="$scratch/nolib-results/ovik-check.txt"
+check "a question that the medium folder does not call for fails the install (exit $status)" \
+  grep -qF 'FAIL  install: box 1 is [確認] "拡張ライブラリ ScreenCapture.ax を登録しますか？ / （登録しない場合、自身の画面を共有できません）", expected [完了] "インストールが完了しました。"' \
+  "$nolib_txt"
+check "... naming the icons and buttons found and expected" \
+  bash -c "grep -q 'shows the question icon, expected the information icon' '$scratch/nolib-results/ovik-check.xml' &&
+           grep -q 'has Yes and No, expected OK alone' '$scratch/nolib-results/ovik-check.xml'"
+check "... and the uninstall still runs and removes the install" \
+  bash -c "grep -q '^ok    uninstall\$' '$nolib_txt' && grep -q '^ok    uninstall-removes-tree\$' '$nolib_txt' && [ ! -e '$prefix/drive_c/ovikProgram' ]"
+echo "      ovik-check.txt of the medium folder without the library:"
+sed 's/^/      | /' "$nolib_txt" 2>/dev/null || cat "$scratch/out"
+clear_install
+
+# ---- A signed setup.exe changed after signing ------------------------------------------
+
+if [ -n "${signer:-}" ]; then
+  tampered="$scratch/tampered-release/${medium##*/}"
+  mkdir -p "$tampered"
+  cp -R "$build/cdrom/." "$tampered/"
+  chmod -R u+w "$tampered"
+  printf '\x55' | dd of="$tampered/Installer/setup.exe" bs=1 seek=4608 conv=notrunc 2>/dev/null
+  run_on_drive "$tampered" "$scratch/tampered-release" "$scratch/tampered-results"
+  check "a signed setup.exe changed by one byte fails the signature (exit $status)" \
+    grep -q '^FAIL  signature: signed by .*changed after it was signed' \
+    "$scratch/tampered-results/ovik-check.txt"
+  clear_install
+fi
+
 # ---- A constant changed by mistake in the installer's sources ---------------------------
 
 # The installer and the kit built together from a copy of the sources whose
@@ -219,18 +275,13 @@ if grep -q 'L"\\\\OVIK クライアント.lnk"' "$copy/shellops/shellops.h" &&
   cp -R "$build/cdrom" "$changed_medium"
   chmod -R u+w "$changed_medium"
   cp "$copy/build/app/setup.exe" "$changed_medium/Installer/setup.exe"
-  cp -R "$changed_medium" "$scratch/changed-drive"
-  chmod -R a-w "$scratch/changed-drive"
-  ln -sfn "$scratch/changed-drive" "$prefix/dosdevices/d:"
-  run "$copy/build/checkkit/ovik-check.exe" "$(windows_path "$changed_release")" \
-    "$(windows_path "$scratch/changed-results")" --disposable --drive D:
-  ln -sfn "$build/cdrom" "$prefix/dosdevices/d:"
+  run_on_drive "$changed_medium" "$changed_release" "$scratch/changed-results" \
+    "$copy/build/checkkit/ovik-check.exe"
   check "a shortcut name changed in the sources fails the kit built with it (exit $status)" \
     grep -q '^FAIL  shortcut: no shortcut .*\\OVIKクライアント.lnk that the shell can read' \
     "$scratch/changed-results/ovik-check.txt"
   echo "      ovik-check.txt of the changed shortcut name:"
   sed 's/^/      | /' "$scratch/changed-results/ovik-check.txt" 2>/dev/null || cat "$scratch/out"
-  chmod -R u+w "$scratch/changed-drive"
 else
   check "the installer and the kit build from a copy of the sources with a changed shortcut name" false
   tail -n 20 "$scratch/changed-build.log"
