@@ -148,7 +148,7 @@ std::string Headline(const std::vector<CheckResult>& results, const std::wstring
     const auto warned = count(CheckResult::Outcome::kWarning);
     if (failed == 0)
         return "PASS: no check failed (" + std::to_string(count(CheckResult::Outcome::kPassed)) +
-               " ok, " + std::to_string(warned) + " warnings, " +
+               " ok, " + std::to_string(warned) + (warned == 1 ? " warning, " : " warnings, ") +
                std::to_string(count(CheckResult::Outcome::kSkipped)) +
                " skipped); this release behaves on this machine as it must" +
                (warned ? ", read the warnings before you ship it" : "");
