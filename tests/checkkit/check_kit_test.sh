@@ -197,13 +197,17 @@ mkdir -p "$planted"
 cp -R "$medium" "$planted/"
 chmod -R u+w "$planted"
 echo "changed after the release" >>"$planted/${medium##*/}/readme.txt"
-run "$kit/ovik-check.exe" "$(windows_path "$planted")" "$(windows_path "$scratch/planted-results")" \
-  --disposable --drive D:
+# Given with a doubled separator and a "." step, as a hand-typed or
+# script-made path may be; the report shows the folder itself.
+run "$kit/ovik-check.exe" "$(windows_path "$scratch")\\\\planted-release\\." \
+  "$(windows_path "$scratch/planted-results")" --disposable --drive D:
 check "the planted fault fails the run (exit $status)" [ "$status" -eq 1 ]
 check "... naming readme.txt on the drive" \
   grep -q '^FAIL  drive-matches-medium: readme.txt differs' "$scratch/planted-results/ovik-check.txt"
 check "... and in the installed tree" \
   grep -q '^FAIL  installed-tree: readme.txt differs' "$scratch/planted-results/ovik-check.txt"
+check "... names the release folder with single separators" \
+  bash -c "grep '^release: ' '$scratch/planted-results/ovik-check.txt' | grep -q '[^\\\\]\\\\planted-release\\\\ovik-medium-[0-9.]*\$'"
 check "... says at the top not to ship, and where to send the results" \
   bash -c "head -n 1 '$scratch/planted-results/ovik-check.txt' | grep -q '^FAIL: do not ship this release; send the results folder .*planted-results to '"
 check "... and still uninstalls" \
