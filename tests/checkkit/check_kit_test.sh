@@ -10,7 +10,10 @@
 # - check.cmd --disposable --drive D: (the image as Windows reads it, mapped
 #   by the cdrom fixture) passes every check and writes its results;
 # - with one file of a copy of the medium folder changed after the release,
-#   the run fails and names that file.
+#   the run fails and names that file;
+# - the probe medium that the kit writes to C:\ovik-probe: its checks pass in
+#   the passing run, which leaves neither it nor a planted tool's marker; an
+#   earlier C:\ovik-probe fails probe-medium, skips the rest and stays as it was.
 #
 #   check_kit_test.sh BUILD_DIR     (inside the build's Wine session, with D: mapped)
 set -euo pipefail
@@ -41,11 +44,16 @@ run() {
 # What a broken run may leave in the prefix; Windows' read-only attribute is a
 # missing write permission here.
 clear_install() {
-  if [ -e "$prefix/drive_c/ovikProgram" ]; then
-    chmod -R u+w "$prefix/drive_c/ovikProgram"
-    rm -rf "$prefix/drive_c/ovikProgram"
-  fi
+  local folder
+  for folder in "$prefix/drive_c/ovikProgram" "$prefix/drive_c/ovik-probe"; do
+    if [ -e "$folder" ]; then
+      chmod -R u+w "$folder"
+      rm -rf "$folder"
+    fi
+  done
 }
+probe_checks=(probe-medium probe-install probe-installed-tree probe-overwrite-no
+  probe-overwrite-yes probe-uninstall-running-client probe-copy-fails probe-planted-tools)
 
 rm -rf "$scratch"
 mkdir -p "$scratch"
@@ -132,11 +140,16 @@ echo "      check.cmd under Wine: $((($(date +%s%N) - start) / 1000000)) ms, exi
 sed 's/^/      | /' "$scratch/out"
 check "every check passes (exit 0)" [ "$status" -eq 0 ]
 check "ovik-check.txt lists only passed checks" \
-  bash -c "[ -s '$results/ovik-check.txt' ] && ! grep -Eq '^(FAIL|skip) ' '$results/ovik-check.txt' && grep -c '^ok ' '$results/ovik-check.txt' | grep -qx 14"
+  bash -c "[ -s '$results/ovik-check.txt' ] && ! grep -Eq '^(FAIL|skip) ' '$results/ovik-check.txt' && grep -c '^ok ' '$results/ovik-check.txt' | grep -qx 22"
 check "ovik-check.txt ends with the Windows version, build and UI language" \
   bash -c "grep -q '^version: ' '$results/ovik-check.txt' && grep -q '^build: ' '$results/ovik-check.txt' && grep -q '^ui language: ja-JP' '$results/ovik-check.txt'"
-check "ovik-check.xml is JUnit XML with 14 cases and no failure" \
-  bash -c "grep -q '<testsuite name=\"ovik-check\" tests=\"14\" failures=\"0\"' '$results/ovik-check.xml' && [ \$(grep -c '<testcase ' '$results/ovik-check.xml') -eq 14 ]"
+check "ovik-check.xml is JUnit XML with 22 cases and no failure" \
+  bash -c "grep -q '<testsuite name=\"ovik-check\" tests=\"22\" failures=\"0\"' '$results/ovik-check.xml' && [ \$(grep -c '<testcase ' '$results/ovik-check.xml') -eq 22 ]"
+for name in "${probe_checks[@]}"; do
+  check "the probe's $name passes" grep -qx "ok    $name" "$results/ovik-check.txt"
+done
+check "the probe medium is gone, and no planted tool left a marker" \
+  bash -c "[ ! -e '$prefix/drive_c/ovik-probe' ] && [ ! -e '$prefix/drive_c/users/Public/ovik-check-planted' ]"
 for picture in window box-register-question box-install-complete box-uninstall-complete; do
   check "picture $picture.bmp" bash -c "[ \"\$(head -c 2 '$results/$picture.bmp' 2>/dev/null)\" = BM ]"
 done
@@ -153,6 +166,9 @@ mkdir -p "$planted"
 cp -R "$medium" "$planted/"
 chmod -R u+w "$planted"
 echo "changed after the release" >>"$planted/${medium##*/}/readme.txt"
+# A probe folder from an earlier run: the probe does not write over it.
+mkdir "$prefix/drive_c/ovik-probe"
+echo "an earlier probe" >"$prefix/drive_c/ovik-probe/keep.txt"
 run "$kit/ovik-check.exe" "$(windows_path "$planted")" "$(windows_path "$scratch/planted-results")" \
   --disposable --drive D:
 check "the planted fault fails the run (exit $status)" [ "$status" -eq 1 ]
@@ -160,6 +176,13 @@ check "... naming readme.txt on the drive" \
   grep -q '^FAIL  drive-matches-medium: readme.txt differs' "$scratch/planted-results/ovik-check.txt"
 check "... and in the installed tree" \
   grep -q '^FAIL  installed-tree: readme.txt differs' "$scratch/planted-results/ovik-check.txt"
+check "... an earlier C:\\ovik-probe fails probe-medium, naming it" \
+  grep -q '^FAIL  probe-medium: C:\\ovik-probe already exists' "$scratch/planted-results/ovik-check.txt"
+check "... skips the later probe checks" \
+  bash -c "[ \$(grep -c '^skip  probe-.*: not run: probe-medium failed' '$scratch/planted-results/ovik-check.txt') -eq 7 ]"
+check "... and leaves that folder as it was" \
+  bash -c "[ \"\$(ls -A '$prefix/drive_c/ovik-probe')\" = keep.txt ]"
+clear_install
 echo "      ovik-check.txt of the planted fault:"
 sed 's/^/      | /' "$scratch/planted-results/ovik-check.txt" 2>/dev/null || cat "$scratch/out"
 
