@@ -543,7 +543,7 @@ Problems ProbeRun::UninstallRunningClient() {
     if (PathExists(root)) {
         const std::vector<std::wstring> left = ListTree(root);
         problems.push_back(Narrow(root) + " is still there, holding " +
-                           std::to_string(left.size()) + " entries" +
+                           std::to_string(left.size()) + (left.size() == 1 ? " entry" : " entries") +
                            (left.empty() ? "" : ", " + Narrow(left.front()) + " among them"));
     }
     if (PathExists(ShortcutPath()))
@@ -587,8 +587,8 @@ Problems ProbeRun::PlantedTools() {
     for (const wchar_t* tool : kPlantedTools) {
         const std::wstring marker = markers + L"\\" + tool + L".txt";
         if (PathExists(marker))
-            problems.push_back(Narrow(tool) + " planted beside setup.exe ran, as " +
-                               ReadBytes(marker));
+            problems.push_back(Narrow(tool) + " planted beside setup.exe ran, as: " +
+                               OneLine(ReadBytes(marker)));
         DeleteFileW(marker.c_str());
     }
     RemoveDirectoryW(markers.c_str());

@@ -34,7 +34,8 @@ void RecordRun(const wchar_t* name) {
     wchar_t path[MAX_PATH] = {};
     if (!MarkerPath(name, path))
         return;
-    const HANDLE marker = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    // Appended to, so that every run shows.
+    const HANDLE marker = CreateFileW(path, FILE_APPEND_DATA, 0, nullptr, OPEN_ALWAYS,
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (marker == INVALID_HANDLE_VALUE)
         return;
@@ -42,8 +43,10 @@ void RecordRun(const wchar_t* name) {
     const int length = WideCharToMultiByte(CP_UTF8, 0, GetCommandLineW(), -1, commandLine,
                                            sizeof commandLine, nullptr, nullptr);
     DWORD written = 0;
-    if (length > 1)
-        WriteFile(marker, commandLine, static_cast<DWORD>(length - 1), &written, nullptr);
+    if (length > 1) {
+        commandLine[length - 1] = '\n';
+        WriteFile(marker, commandLine, static_cast<DWORD>(length), &written, nullptr);
+    }
     CloseHandle(marker);
 }
 
