@@ -222,8 +222,9 @@ int wmain(int argc, wchar_t** argv) {
     Say("  Answer each elevation prompt with Yes: one for the library's registration during each "
         "install, two during each uninstall (six in all: the release's medium, then the probe "
         "medium).\n"
-        "  昇格の確認（ユーザーアカウント制御）には「はい」で答えてください：インストールごとに1回、"
-        "アンインストールごとに2回、合わせて6回です（リリースの媒体と確認用の媒体）。");
+        "  昇格の確認（ユーザーアカウント制御）には「はい」で答えてください："
+        "インストールごとに1回、アンインストールごとに2回、"
+        "合わせて6回です（リリースの媒体と確認用の媒体）。");
     const ULONGLONG start = NowMs();
     std::vector<std::string> about = {"release: " + Narrow(setup.medium)};
     if (options.drive.empty()) {

@@ -32,20 +32,16 @@ constexpr wchar_t kSetupName[] = L"Installer\\setup.exe";
 // one: the deep entry, 259 characters installed, stays within MAX_PATH here.
 constexpr wchar_t kProbeRoot[] = L"C:\\ovik-probe";
 
-constexpr wchar_t kPlainFile[] = L"readme.txt";      // changed in the install root between installs
-constexpr wchar_t kLockedFile[] = L"locked.txt";     // held open, unshared, for the failing copy
-constexpr wchar_t kExtraFile[] = L"extra.txt";       // only in the install root
+constexpr wchar_t kPlainFile[] = L"readme.txt";   // changed in the install root between installs
+constexpr wchar_t kLockedFile[] = L"locked.txt";  // held open, unshared, for the failing copy
+constexpr wchar_t kExtraFile[] = L"extra.txt";    // only in the install root
 const wchar_t* const kPlantedTools[] = {L"regsvr32.exe", L"cmd.exe", L"taskkill.exe"};
 
 // Every check of the probe, in the order it runs.
-const char* const kProbeChecks[] = {"probe-medium",
-                                    "probe-install",
-                                    "probe-installed-tree",
-                                    "probe-overwrite-no",
-                                    "probe-overwrite-yes",
-                                    "probe-uninstall-running-client",
-                                    "probe-copy-fails",
-                                    "probe-planted-tools"};
+const char* const kProbeChecks[] = {"probe-medium",         "probe-install",
+                                    "probe-installed-tree", "probe-overwrite-no",
+                                    "probe-overwrite-yes",  "probe-uninstall-running-client",
+                                    "probe-copy-fails",     "probe-planted-tools"};
 
 constexpr DWORD kKeptAttributes =
     FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
@@ -194,12 +190,12 @@ Problems CompareTrees(const Tree& expected, const Tree& actual, const std::strin
         const DWORD lost = want.attributes & ~found->second.attributes;
         if (gained)
             problems.push_back(Narrow(name) + " gained the attribute " + AttributeNames(gained) +
-                               " in " + where + " (on the probe medium: " +
-                               AttributeNames(want.attributes) + ")");
+                               " in " + where +
+                               " (on the probe medium: " + AttributeNames(want.attributes) + ")");
         if (lost)
             problems.push_back(Narrow(name) + " lost the attribute " + AttributeNames(lost) +
-                               " in " + where + " (on the probe medium: " +
-                               AttributeNames(want.attributes) + ")");
+                               " in " + where +
+                               " (on the probe medium: " + AttributeNames(want.attributes) + ")");
     }
     for (const auto& [name, entry] : actual) {
         if (!expected.count(name) &&
@@ -339,8 +335,9 @@ bool ProbeRun::Check(const char* name, const std::function<Problems()>& check) {
 
 void ProbeRun::SkipRest(const std::string& why) {
     for (const char* name : kProbeChecks) {
-        const bool done = std::any_of(results_.begin(), results_.end(),
-                                      [name](const CheckResult& result) { return result.name == name; });
+        const bool done =
+            std::any_of(results_.begin(), results_.end(),
+                        [name](const CheckResult& result) { return result.name == name; });
         if (done)
             continue;
         CheckResult skipped;
@@ -372,7 +369,8 @@ std::vector<ShownBox> ProbeRun::Workflow(int button, const std::vector<int>& ans
 Problems ProbeRun::WriteMedium() {
     const std::wstring root = kProbeRoot;
     if (PathExists(root))
-        return {Narrow(root) + " already exists (left by an earlier check?); the probe does not "
+        return {Narrow(root) +
+                " already exists (left by an earlier check?); the probe does not "
                 "write over it: remove it, or use a fresh machine"};
     if (!CreateDirectoryW(root.c_str(), nullptr))
         return {"cannot make " + Narrow(root)};
@@ -460,8 +458,8 @@ Problems ProbeRun::InstalledTree() {
                                " was not written");
         else if (script->second.bytes != kRegisterScriptBytes)
             problems.push_back(Narrow(kInstallRootPath) + "\\" + Narrow(kRegisterScriptName) +
-                               " holds \"" + OneLine(script->second.bytes) +
-                               "\", expected \"" + OneLine(std::string(kRegisterScriptBytes)) + "\"");
+                               " holds \"" + OneLine(script->second.bytes) + "\", expected \"" +
+                               OneLine(std::string(kRegisterScriptBytes)) + "\"");
     }
     return problems;
 }
@@ -506,8 +504,7 @@ Problems ProbeRun::OverwriteYes() {
     if (hasLibrary_)
         extra.push_back(kRegisterScriptName);
     const Tree installed = ReadTree(kInstallRootPath);
-    for (std::string& problem :
-         CompareTrees(medium_, installed, Narrow(kInstallRootPath), extra))
+    for (std::string& problem : CompareTrees(medium_, installed, Narrow(kInstallRootPath), extra))
         problems.push_back(std::move(problem));
     if (!installed.count(kExtraFile))
         problems.push_back(Narrow(kExtraFile) + ", only in " + Narrow(kInstallRootPath) +
@@ -533,8 +530,8 @@ Problems ProbeRun::UninstallRunningClient() {
     if (WaitForSingleObject(process.get(), 500) != WAIT_TIMEOUT)
         return {Narrow(client) + " did not stay running"};
 
-    problems = CompareBoxes(Workflow(kUninstallButton, {IDOK}), {kUninstalledBox},
-                            installer_->window);
+    problems =
+        CompareBoxes(Workflow(kUninstallButton, {IDOK}), {kUninstalledBox}, installer_->window);
     if (WaitForSingleObject(process.get(), 5000) != WAIT_OBJECT_0) {
         problems.push_back(Narrow(client) + " still runs after the uninstall");
         TerminateProcess(process.get(), 1);
@@ -543,7 +540,8 @@ Problems ProbeRun::UninstallRunningClient() {
     if (PathExists(root)) {
         const std::vector<std::wstring> left = ListTree(root);
         problems.push_back(Narrow(root) + " is still there, holding " +
-                           std::to_string(left.size()) + (left.size() == 1 ? " entry" : " entries") +
+                           std::to_string(left.size()) +
+                           (left.size() == 1 ? " entry" : " entries") +
                            (left.empty() ? "" : ", " + Narrow(left.front()) + " among them"));
     }
     if (PathExists(ShortcutPath()))
@@ -587,8 +585,8 @@ Problems ProbeRun::PlantedTools() {
     for (const wchar_t* tool : kPlantedTools) {
         const std::wstring marker = markers + L"\\" + tool + L".txt";
         if (PathExists(marker))
-            problems.push_back(Narrow(tool) + " planted beside setup.exe ran, as: " +
-                               OneLine(ReadBytes(marker)));
+            problems.push_back(Narrow(tool) +
+                               " planted beside setup.exe ran, as: " + OneLine(ReadBytes(marker)));
         DeleteFileW(marker.c_str());
     }
     RemoveDirectoryW(markers.c_str());

@@ -16,8 +16,9 @@ namespace {
 bool MarkerPath(const wchar_t* name, wchar_t (&path)[MAX_PATH]) {
     wchar_t* publicFolder = nullptr;
     const bool found = SUCCEEDED(SHGetKnownFolderPath(FOLDERID_Public, 0, nullptr, &publicFolder));
-    const bool fits = found && lstrlenW(publicFolder) + lstrlenW(kPlantedMarkerFolder) +
-                                       lstrlenW(name) + 6 < MAX_PATH;
+    const bool fits =
+        found &&
+        lstrlenW(publicFolder) + lstrlenW(kPlantedMarkerFolder) + lstrlenW(name) + 6 < MAX_PATH;
     if (fits) {
         lstrcpyW(path, publicFolder);
         lstrcatW(path, kPlantedMarkerFolder);

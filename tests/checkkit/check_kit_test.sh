@@ -138,14 +138,23 @@ start=$(date +%s%N)
 run cmd /c "$check_cmd" "$win_results" --disposable --drive D:
 echo "      check.cmd under Wine: $((($(date +%s%N) - start) / 1000000)) ms, exit $status"
 sed 's/^/      | /' "$scratch/out"
-check "every check passes (exit 0)" [ "$status" -eq 0 ]
-check "ovik-check.txt lists only passed checks" \
-  bash -c "[ -s '$results/ovik-check.txt' ] && ! grep -Eq '^(FAIL|skip) ' '$results/ovik-check.txt' && grep -c '^ok ' '$results/ovik-check.txt' | grep -qx 22"
+if [ "$(id -u)" -ne 0 ]; then
+  check "every check passes (exit 0)" [ "$status" -eq 0 ]
+  check "ovik-check.txt lists only passed checks" \
+    bash -c "[ -s '$results/ovik-check.txt' ] && ! grep -Eq '^(FAIL|skip) ' '$results/ovik-check.txt' && grep -c '^ok ' '$results/ovik-check.txt' | grep -qx 22"
+  check "ovik-check.xml is JUnit XML with 22 cases and no failure" \
+    bash -c "grep -q '<testsuite name=\"ovik-check\" tests=\"22\" failures=\"0\"' '$results/ovik-check.xml' && [ \$(grep -c '<testcase ' '$results/ovik-check.xml') -eq 22 ]"
+  check "the probe's probe-overwrite-yes passes" grep -qx "ok    probe-overwrite-yes" "$results/ovik-check.txt"
+else
+  # Wine run by root overwrites read-only files: the second install's copy
+  # completes, where Windows (and Wine for an ordinary user) refuses.
+  check "as root every check passes but probe-overwrite-yes (exit $status)" \
+    bash -c "[ $status -eq 1 ] && [ \$(grep -c '^ok ' '$results/ovik-check.txt') -eq 21 ] && grep -q '^FAIL  probe-overwrite-yes: box 2: expected \[エラー\]' '$results/ovik-check.txt'"
+fi
 check "ovik-check.txt ends with the Windows version, build and UI language" \
   bash -c "grep -q '^version: ' '$results/ovik-check.txt' && grep -q '^build: ' '$results/ovik-check.txt' && grep -q '^ui language: ja-JP' '$results/ovik-check.txt'"
-check "ovik-check.xml is JUnit XML with 22 cases and no failure" \
-  bash -c "grep -q '<testsuite name=\"ovik-check\" tests=\"22\" failures=\"0\"' '$results/ovik-check.xml' && [ \$(grep -c '<testcase ' '$results/ovik-check.xml') -eq 22 ]"
 for name in "${probe_checks[@]}"; do
+  [ "$name" != probe-overwrite-yes ] || continue
   check "the probe's $name passes" grep -qx "ok    $name" "$results/ovik-check.txt"
 done
 check "the probe medium is gone, and no planted tool left a marker" \
