@@ -4,9 +4,12 @@
 #include "checkkit/driver/installer_boxes.h"
 #include "checkkit/driver/installer_driver.h"
 #include "checkkit/driver/shortcut_reader.h"
+#include "checkkit/expected.h"
 #include "checkkit/screenshot.h"
+#include "checkkit/signature.h"
 #include "shellops/handles.h"
-#include "shellops/shellops.h"
+
+#include <shlobj.h>
 
 #include <algorithm>
 #include <functional>
@@ -15,11 +18,17 @@
 namespace {
 
 using Problems = std::vector<std::string>;
+using namespace expected;
 
-// Every check, in the order it runs; one not reached fails as not run.
+// Every check, in the order it runs; one that an earlier failure kept from
+// running is skipped, naming that failure.
 const char* const kCheckNames[] = {"medium-drive",
                                    "drive-matches-medium",
+                                   "signature",
                                    "installer-window",
+                                   "window-texts",
+                                   "window-font",
+                                   "window-layout",
                                    "texts-fit",
                                    "install",
                                    "installed-tree",
@@ -36,6 +45,23 @@ bool StartsWithNoCase(const std::wstring& text, const std::wstring& prefix) {
     return text.size() >= prefix.size() &&
            CompareStringOrdinal(text.c_str(), static_cast<int>(prefix.size()), prefix.c_str(),
                                 static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL;
+}
+
+bool SameNoCase(const std::wstring& first, const std::wstring& second) {
+    return CompareStringOrdinal(first.c_str(), -1, second.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+// "\"text\"" on one line, for a report line.
+std::string Quoted(const std::wstring& text) {
+    return "\"" + OneLine(Narrow(text)) + "\"";
+}
+
+std::wstring DesktopFolder() {
+    PWSTR known = nullptr;
+    const HRESULT hr = SHGetKnownFolderPath(FOLDERID_Desktop, 0, nullptr, &known);
+    std::wstring folder = SUCCEEDED(hr) && known ? known : L"";
+    CoTaskMemFree(known);
+    return folder;
 }
 
 bool IsReadOnly(const std::wstring& path) {
@@ -87,33 +113,64 @@ Problems CompareTrees(const std::wstring& mediumRoot, const std::wstring& actual
     return problems;
 }
 
+const char* IconName(UINT icon) {
+    switch (icon) {
+        case MB_ICONQUESTION:
+            return "the question icon";
+        case MB_ICONERROR:
+            return "the error icon";
+        case MB_ICONWARNING:
+            return "the warning icon";
+        case MB_ICONINFORMATION:
+            return "the information icon";
+    }
+    return "no icon (or one of its own)";
+}
+
+std::string ButtonNames(const SeenBox& box) {
+    std::string names;
+    for (const auto& [present, name] :
+         {std::pair{box.hasYes, "Yes"}, std::pair{box.hasNo, "No"}, std::pair{box.hasOk, "OK"},
+          std::pair{box.hasCancel, "Cancel"}}) {
+        if (present)
+            names += (names.empty() ? "" : " and ") + std::string(name);
+    }
+    return names.empty() ? "no button" : names;
+}
+
+std::string BoxWords(const std::wstring& caption, const std::wstring& text) {
+    return "[" + OneLine(Narrow(caption)) + "] " + Quoted(text);
+}
+
 Problems CompareBoxes(const std::vector<ShownBox>& shown, const std::vector<ExpectedBox>& expected,
                       HWND owner) {
     Problems problems;
     for (size_t i = 0; i < std::max(shown.size(), expected.size()); ++i) {
         const std::string which = "box " + std::to_string(i + 1);
         if (i >= shown.size()) {
-            problems.push_back(which + " did not come: [" + Narrow(expected[i].caption) + "] " +
-                               Narrow(expected[i].text));
+            problems.push_back(which + " did not come; expected " +
+                               BoxWords(expected[i].caption, expected[i].text));
             continue;
         }
         const SeenBox& box = shown[i].box;
-        const std::string seen = "[" + Narrow(box.caption) + "] " + Narrow(box.text);
+        const std::string seen = BoxWords(box.caption, box.text);
         if (i >= expected.size()) {
-            problems.push_back(which + " was not expected: " + seen);
+            problems.push_back(which + " was not expected: " + seen + ", answered " +
+                               (box.answer == IDNO ? "No" : "OK"));
             continue;
         }
         const ExpectedBox& want = expected[i];
-        if (box.text != want.text || box.caption != want.caption)
-            problems.push_back(which + " says " + seen + " instead of [" + Narrow(want.caption) +
-                               "] " + Narrow(want.text));
+        if (box.caption != want.caption || box.text != want.text)
+            problems.push_back(which + " is " + seen + ", expected " +
+                               BoxWords(want.caption, want.text));
         const bool yesNo = box.hasYes && box.hasNo && !box.hasOk;
         const bool okOnly = box.hasOk && !box.hasYes && !box.hasNo;
         if ((want.yesNo ? !yesNo : !okOnly) || box.hasCancel)
-            problems.push_back(which + " " + seen + " has the wrong buttons");
+            problems.push_back(which + " " + seen + " has " + ButtonNames(box) + ", expected " +
+                               (want.yesNo ? "Yes and No" : "OK alone"));
         if (shown[i].icon != want.icon)
-            problems.push_back(which + " " + seen + " shows the wrong icon (MB_ICON value " +
-                               std::to_string(shown[i].icon) + ")");
+            problems.push_back(which + " " + seen + " shows " + IconName(shown[i].icon) +
+                               ", expected " + IconName(want.icon));
         if (box.owner != owner)
             problems.push_back(which + " " + seen + " is not owned by the installer window");
     }
@@ -245,12 +302,17 @@ public:
 private:
     // Runs `check` as the next check called `name`; false when it failed.
     bool Check(const char* name, const std::function<Problems()>& check);
+    void Record(CheckResult result);
     void Skip(const char* name, const std::string& why);
     void Picture(HWND window, const std::wstring& name);
 
     Problems MediumDrive();
     Problems DriveMatchesMedium();
+    CheckResult Signature();
     Problems InstallerWindow();
+    Problems WindowTexts();
+    Problems WindowFont();
+    Problems WindowLayoutFits();
     Problems TextsFit();
     Problems Install();
     Problems InstalledTree();
@@ -268,6 +330,8 @@ private:
     std::set<std::wstring> keysBefore_;
     std::vector<std::wstring> keysAdded_;
     Problems pictureProblems_;
+    bool windowShown_ = false;
+    bool uninstallRan_ = false;
 };
 
 bool Run::Check(const char* name, const std::function<Problems()>& check) {
@@ -283,9 +347,13 @@ bool Run::Check(const char* name, const std::function<Problems()>& check) {
             result.why += " (and " + std::to_string(problems.size() - 1) + " more)";
         result.details = problems;
     }
-    Say(SummaryLine(result));
-    results_.push_back(result);
+    Record(result);
     return problems.empty();
+}
+
+void Run::Record(CheckResult result) {
+    Say(SummaryLine(result));
+    results_.push_back(std::move(result));
 }
 
 void Run::Skip(const char* name, const std::string& why) {
@@ -293,8 +361,7 @@ void Run::Skip(const char* name, const std::string& why) {
     result.name = name;
     result.outcome = CheckResult::Outcome::kSkipped;
     result.why = why;
-    Say(SummaryLine(result));
-    results_.push_back(result);
+    Record(result);
 }
 
 void Run::Picture(HWND window, const std::wstring& name) {
@@ -304,12 +371,14 @@ void Run::Picture(HWND window, const std::wstring& name) {
 }
 
 Problems Run::MediumDrive() {
+    if (setup_.drive.empty())
+        return {setup_.driveProblem};
     const std::wstring root = setup_.drive + L"\\";
     if (GetDriveTypeW(root.c_str()) != DRIVE_CDROM)
         return {Narrow(setup_.drive) + " is not a CD-ROM drive (type " +
                 std::to_string(GetDriveTypeW(root.c_str())) + ")"};
-    if (!PathExists(setup_.drive + L"\\Installer\\setup.exe"))
-        return {Narrow(setup_.drive) + " holds no Installer\\setup.exe"};
+    if (!PathExists(setup_.drive + kSetupExe))
+        return {Narrow(setup_.drive) + " holds no " + Narrow(kSetupExe).substr(1)};
     return {};
 }
 
@@ -317,13 +386,143 @@ Problems Run::DriveMatchesMedium() {
     return CompareTrees(setup_.medium, setup_.drive, "drive " + Narrow(setup_.drive));
 }
 
+// Signed and trusted passes; signed by a certificate whose root this machine
+// does not trust is a warning (a company's own CA is trusted only where the
+// company has put it, never on a fresh machine); a signature that Windows
+// rejects for any other reason fails: users would see it rejected too.
+CheckResult Run::Signature() {
+    CheckResult result;
+    result.name = "signature";
+    const std::wstring setupExe = setup_.drive + kSetupExe;
+    const SignatureFacts facts = ReadSignature(setupExe);
+    if (!facts.isSigned) {
+        result.outcome = CheckResult::Outcome::kSkipped;
+        result.why = Narrow(setupExe) + " is not signed";
+        result.details = {result.why};
+        return result;
+    }
+    const std::string who =
+        "signed by \"" + facts.signer + "\" (issued by \"" + facts.issuer + "\")";
+    const std::string stamp = facts.timeStamp.empty()
+                                  ? "no time stamp (the signature lapses when the certificate "
+                                    "expires)"
+                                  : "time stamped (" + facts.timeStamp + ")";
+    const std::string said = who + "; " + TrustInWords(facts.trust) + "; " + stamp;
+    result.details = {said};
+    if (facts.trust == static_cast<LONG>(CERT_E_UNTRUSTEDROOT) ||
+        facts.trust == static_cast<LONG>(CERT_E_CHAINING)) {
+        result.outcome = CheckResult::Outcome::kWarning;
+        result.why = said +
+                     ": users whose machines do not trust that root see an unknown "
+                     "publisher";
+    } else if (facts.trust != 0) {
+        result.outcome = CheckResult::Outcome::kFailed;
+        result.why = said;
+    } else if (facts.timeStamp.empty()) {
+        result.outcome = CheckResult::Outcome::kWarning;
+        result.why = said;
+    } else {
+        result.why = said;
+    }
+    return result;
+}
+
 Problems Run::InstallerWindow() {
     installer_.probeLibrary = setup_.probeLibrary;
-    const std::wstring setupExe = setup_.drive + L"\\Installer\\setup.exe";
+    const std::wstring setupExe = setup_.drive + kSetupExe;
     if (!StartInstaller(setupExe, installer_))
         return {"no installer window from " + Narrow(setupExe) + " within 15 s"};
+    windowShown_ = true;
     Picture(installer_.window, L"window");
     return {};
+}
+
+Problems Run::WindowTexts() {
+    Problems problems;
+    const std::wstring title = WindowText(installer_.window);
+    if (title != kWindowTitle)
+        problems.push_back("the window's title is " + Quoted(title) + ", expected " +
+                           Quoted(kWindowTitle));
+    const std::vector<HWND> children = ChildWindows(installer_.window);
+    const size_t expectedCount = std::size(kControls);
+    if (children.size() != expectedCount)
+        problems.push_back("the window has " + std::to_string(children.size()) +
+                           " controls, expected " + std::to_string(expectedCount) +
+                           " (two notes, then the Install, Uninstall and Cancel buttons)");
+    for (size_t i = 0; i < std::min(children.size(), expectedCount); ++i) {
+        const Control& want = kControls[i];
+        const std::wstring className = ClassName(children[i]);
+        if (!SameNoCase(className, want.className))
+            problems.push_back(std::string(want.what) + " is a " + Quoted(className) +
+                               " control, expected " + Quoted(want.className));
+        if (want.id != 0 && GetDlgCtrlID(children[i]) != want.id)
+            problems.push_back(std::string(want.what) + " has the id " +
+                               std::to_string(GetDlgCtrlID(children[i])) + ", expected " +
+                               std::to_string(want.id));
+        const std::wstring text = WindowText(children[i]);
+        if (text != want.text)
+            problems.push_back(std::string(want.what) + " says " + Quoted(text) + ", expected " +
+                               Quoted(want.text));
+    }
+    return problems;
+}
+
+Problems Run::WindowFont() {
+    const std::vector<ControlFont> fonts = ReadControlFonts(installer_);
+    const WindowLayout layout = ReadWindowLayout(installer_);
+    if (fonts.empty() || !layout.read)
+        return {"the probe in the installer did not answer"};
+    const int height = -MulDiv(kFontPoints, layout.dpi, 72);
+    const std::string size = std::to_string(kFontPoints) + " pt at " + std::to_string(layout.dpi) +
+                             " dpi, a character height of " + std::to_string(-height) + " px";
+    Problems problems;
+    for (size_t i = 0; i < fonts.size(); ++i) {
+        const std::string what =
+            i < std::size(kControls) ? kControls[i].what : "control " + std::to_string(i + 1);
+        if (!fonts[i].described) {
+            problems.push_back(what + " has no font of its own (the system font), expected " +
+                               Quoted(kFontFace) + " " + size);
+            continue;
+        }
+        const LOGFONTW& font = fonts[i].logFont;
+        if (font.lfFaceName != std::wstring(kFontFace))
+            problems.push_back(what + " uses the face " + Quoted(font.lfFaceName) + ", expected " +
+                               Quoted(kFontFace));
+        if (font.lfHeight != height)
+            problems.push_back(what + "'s font has the height " + std::to_string(font.lfHeight) +
+                               ", expected " + std::to_string(height) + " (" + size + ")");
+    }
+    return problems;
+}
+
+Problems Run::WindowLayoutFits() {
+    const WindowLayout layout = ReadWindowLayout(installer_);
+    if (!layout.read)
+        return {"the probe in the installer did not answer"};
+    const auto what = [](size_t i) {
+        return i < std::size(kControls) ? std::string(kControls[i].what)
+                                        : "control " + std::to_string(i + 1);
+    };
+    const auto box = [](const RECT& r) {
+        return "(" + std::to_string(r.left) + "," + std::to_string(r.top) + ")-(" +
+               std::to_string(r.right) + "," + std::to_string(r.bottom) + ")";
+    };
+    const std::string area =
+        std::to_string(layout.client.cx) + "x" + std::to_string(layout.client.cy) + " px";
+    Problems problems;
+    for (size_t i = 0; i < layout.controls.size(); ++i) {
+        const RECT& r = layout.controls[i];
+        if (r.left < 0 || r.top < 0 || r.right > layout.client.cx || r.bottom > layout.client.cy)
+            problems.push_back(what(i) + " " + box(r) + " reaches out of the window's " + area +
+                               " client area, where it is cut off");
+        for (size_t j = i + 1; j < layout.controls.size(); ++j) {
+            RECT common = {};
+            if (IntersectRect(&common, &r, &layout.controls[j]))
+                problems.push_back(what(i) + " " + box(r) + " overlaps " + what(j) + " " +
+                                   box(layout.controls[j]));
+        }
+    }
+    return problems;
 }
 
 Problems Run::TextsFit() {
@@ -333,9 +532,9 @@ Problems Run::TextsFit() {
     Problems problems;
     for (const TextFit& fit : fits) {
         if (!fit.hasFont)
-            problems.push_back("\"" + Narrow(fit.text) + "\" has no font of its own");
+            problems.push_back(Quoted(fit.text) + " has no font of its own");
         else if (fit.needed > fit.available)
-            problems.push_back("\"" + Narrow(fit.text) + "\" needs " + std::to_string(fit.needed) +
+            problems.push_back(Quoted(fit.text) + " needs " + std::to_string(fit.needed) +
                                " px where its " + (fit.isButton ? "button" : "box") + " offers " +
                                std::to_string(fit.available) + " px");
     }
@@ -350,7 +549,7 @@ Problems Run::Install() {
         answers.insert(answers.begin(), IDYES);
     }
     const std::vector<ShownBox> shown = RunWorkflow(
-        installer_, kInstallButton, answers, setup_.boxTimeoutMs, [this](HWND box, size_t index) {
+        installer_, kInstallButtonId, answers, setup_.boxTimeoutMs, [this](HWND box, size_t index) {
             Picture(box,
                     hasLibrary_ && index == 0 ? L"box-register-question" : L"box-install-complete");
         });
@@ -358,27 +557,29 @@ Problems Run::Install() {
 }
 
 Problems Run::InstalledTree() {
-    const std::wstring script = kInstallRoot + kScriptsFolder + kRegisterScript;
+    if (!IsFolder(kInstallRoot))
+        return {Narrow(kInstallRoot) + " is not there"};
+    const std::wstring script = std::wstring(kInstallRoot) + kRegisterScript;
     Problems problems = CompareTrees(setup_.medium, kInstallRoot, Narrow(kInstallRoot),
-                                     {std::wstring(kScriptsFolder).substr(1) + kRegisterScript});
+                                     {std::wstring(kRegisterScript).substr(1)});
     if (hasLibrary_) {
-        const UniqueHandle file(OpenForReadDenyWrite(script));
-        if (!file ||
-            !FileHoldsAnsiText(file.get(), ComposeRegisterScript(kInstallRoot + kCaptureLibrary)))
-            problems.push_back(Narrow(script) + " does not hold the registration command");
+        const std::string bytes = ReadBytes(script);
+        if (bytes != kRegisterScriptBytes)
+            problems.push_back(Narrow(script) + " holds \"" + OneLine(bytes) + "\", expected \"" +
+                               OneLine(kRegisterScriptBytes) + "\"");
     }
     // Copies keep the attributes that the files have on the drive.
     for (const std::wstring& name : ListTree(setup_.drive)) {
-        if (name.back() == L'\\' || !PathExists(kInstallRoot + L"\\" + name))
+        const std::wstring installed = std::wstring(kInstallRoot) + L"\\" + name;
+        if (name.back() == L'\\' || !PathExists(installed))
             continue;
         const bool onDrive = IsReadOnly(setup_.drive + L"\\" + name);
-        if (IsReadOnly(kInstallRoot + L"\\" + name) != onDrive)
+        if (IsReadOnly(installed) != onDrive)
             problems.push_back(Narrow(name) + (onDrive ? " lost" : " gained") +
                                " the read-only attribute that it has on the drive");
     }
     return problems;
 }
-
 Problems Run::Registration() {
     const std::set<std::wstring> after = RegistrySnapshot();
     std::set_difference(after.begin(), after.end(), keysBefore_.begin(), keysBefore_.end(),
@@ -388,7 +589,7 @@ Problems Run::Registration() {
                 Narrow(kRegistryRoots[1].shown) + " or " + Narrow(kRegistryRoots[2].shown)};
     Problems problems;
     bool serverInside = false;
-    const std::wstring inside = kInstallRoot + L"\\";
+    const std::wstring inside = std::wstring(kInstallRoot) + L"\\";
     for (const std::wstring& added : keysAdded_) {
         const UniqueKey key = OpenShownKey(added);
         if (!key)
@@ -419,7 +620,7 @@ Problems Run::Registration() {
 }
 
 Problems Run::Shortcut() {
-    const std::wstring link = GetDesktopFolder() + kShortcutFile;
+    const std::wstring link = DesktopFolder() + kShortcutFile;
     const ShortcutFields fields = ReadShortcut(link);
     if (!fields.loaded)
         return {"no shortcut " + Narrow(link) + " that the shell can read"};
@@ -427,22 +628,36 @@ Problems Run::Shortcut() {
     const auto expect = [&problems](const char* what, const std::wstring& got,
                                     const std::wstring& want) {
         if (got != want)
-            problems.push_back(std::string(what) + " is \"" + Narrow(got) + "\", not \"" +
-                               Narrow(want) + "\"");
+            problems.push_back(std::string(what) + " is " + Quoted(got) + ", expected " +
+                               Quoted(want));
     };
-    expect("target", fields.target, kInstallRoot + kClientExecutable);
-    expect("working folder", fields.workingFolder, kInstallRoot);
-    expect("icon", fields.iconPath, hasIcon_ ? kInstallRoot + kClientIcon : std::wstring());
-    if (hasIcon_ && fields.iconIndex != 0)
-        problems.push_back("icon index is " + std::to_string(fields.iconIndex) + ", not 0");
+    const std::wstring root = kInstallRoot;
+    expect("its target", fields.target, root + kClientExecutable);
+    expect("its working folder", fields.workingFolder, root);
+    expect("its icon", fields.iconPath, hasIcon_ ? root + kClientIcon : std::wstring());
+    if (hasIcon_ && fields.iconIndex != kShortcutIconIndex)
+        problems.push_back("its icon index is " + std::to_string(fields.iconIndex) + ", expected " +
+                           std::to_string(kShortcutIconIndex));
     return problems;
 }
 
 Problems Run::Uninstall() {
+    // After an install that went wrong a box may still be open: answer it as
+    // a user would (No where it asks, else OK) so the uninstall can start.
+    if (const HWND left = WaitForMessageBox(installer_.window, 0)) {
+        const SeenBox box = ReadMessageBox(left);
+        ClickButton(GetDlgItem(left, box.hasNo ? IDNO : IDOK));
+        Sleep(500);
+    }
+    if (!IsWindow(installer_.window))
+        return {"the installer window is gone, so Uninstall cannot be pressed"};
+    uninstallRan_ = true;
+    // Without an install root the uninstall says there is nothing to remove.
+    const bool installed = IsFolder(kInstallRoot);
     const std::vector<ShownBox> shown =
-        RunWorkflow(installer_, kUninstallButton, {IDOK}, setup_.boxTimeoutMs,
+        RunWorkflow(installer_, kUninstallButtonId, {IDOK}, setup_.boxTimeoutMs,
                     [this](HWND box, size_t) { Picture(box, L"box-uninstall-complete"); });
-    return CompareBoxes(shown, {kUninstalledBox}, installer_.window);
+    return CompareBoxes(shown, {installed ? kUninstalledBox : kMissingBox}, installer_.window);
 }
 
 Problems Run::RemovesRegistration() {
@@ -456,42 +671,58 @@ Problems Run::RemovesRegistration() {
 }
 
 Problems Run::InstallerCloses() {
-    ClickButton(GetDlgItem(installer_.window, kCancelButton));
+    ClickButton(GetDlgItem(installer_.window, kCancelButtonId));
     DWORD exitCode = 0;
     if (!WaitForExit(installer_.process, 10000, exitCode))
         return {"the installer did not end within 10 s of Cancel"};
     if (exitCode != 0)
-        return {"the installer ended with exit code " + std::to_string(exitCode)};
+        return {"the installer ended with exit code " + std::to_string(exitCode) + ", expected 0"};
     return {};
 }
 
 std::vector<CheckResult> Run::Go() {
     hasLibrary_ = PathExists(setup_.medium + kCaptureLibrary);
     hasIcon_ = PathExists(setup_.medium + kClientIcon);
-    const std::string noLibrary = "the medium holds no ovikClient\\ScreenCapture.ax";
+    const std::string noLibrary = "the medium holds no " + Narrow(kCaptureLibrary).substr(1);
+    // The failed check that kept the later ones from running.
+    std::string blocker;
+    const auto gate = [&blocker](const char* name, bool passed) {
+        if (!passed && blocker.empty())
+            blocker = name;
+        return passed;
+    };
 
-    if (Check("medium-drive", [this] { return MediumDrive(); })) {
+    if (gate("medium-drive", Check("medium-drive", [this] { return MediumDrive(); }))) {
         Check("drive-matches-medium", [this] { return DriveMatchesMedium(); });
+        const ULONGLONG start = NowMs();
+        CheckResult signature = Signature();
+        signature.seconds = static_cast<double>(NowMs() - start) / 1000.0;
+        Record(signature);
         keysBefore_ = RegistrySnapshot();
-        if (Check("installer-window", [this] { return InstallerWindow(); })) {
+        if (gate("installer-window",
+                 Check("installer-window", [this] { return InstallerWindow(); }))) {
+            Check("window-texts", [this] { return WindowTexts(); });
+            Check("window-font", [this] { return WindowFont(); });
+            Check("window-layout", [this] { return WindowLayoutFits(); });
             Check("texts-fit", [this] { return TextsFit(); });
-            const bool installed = Check("install", [this] { return Install(); });
+            Check("install", [this] { return Install(); });
             Check("installed-tree", [this] { return InstalledTree(); });
             if (hasLibrary_)
                 Check("registration", [this] { return Registration(); });
             else
                 Skip("registration", noLibrary);
             Check("shortcut", [this] { return Shortcut(); });
-            // An install that went wrong may have left a box open; the
-            // uninstall would then not run as a user meets it.
-            if (installed && Check("uninstall", [this] { return Uninstall(); })) {
+            // The uninstall runs whatever the install did, as a user would
+            // try it; what it removes is checked when it could be started.
+            Check("uninstall", [this] { return Uninstall(); });
+            if (gate("uninstall", uninstallRan_)) {
                 Check("uninstall-removes-tree", [] {
                     return PathExists(kInstallRoot)
                                ? Problems{Narrow(kInstallRoot) + " is still there"}
                                : Problems{};
                 });
                 Check("uninstall-removes-shortcut", [] {
-                    const std::wstring link = GetDesktopFolder() + kShortcutFile;
+                    const std::wstring link = DesktopFolder() + kShortcutFile;
                     return PathExists(link) ? Problems{Narrow(link) + " is still there"}
                                             : Problems{};
                 });
@@ -504,10 +735,11 @@ std::vector<CheckResult> Run::Go() {
             }
         }
     }
-    Check("screenshots", [this] { return pictureProblems_; });
+    if (windowShown_)
+        Check("screenshots", [this] { return pictureProblems_; });
 
     // In the order of kCheckNames; a check that an earlier failure kept
-    // from running fails as not run.
+    // from running is skipped, naming that failure.
     std::vector<CheckResult> ordered;
     for (const char* name : kCheckNames) {
         const auto found =
@@ -519,8 +751,9 @@ std::vector<CheckResult> Run::Go() {
         }
         CheckResult notRun;
         notRun.name = name;
-        notRun.outcome = CheckResult::Outcome::kFailed;
-        notRun.why = "not run: an earlier check failed";
+        notRun.outcome = CheckResult::Outcome::kSkipped;
+        notRun.blockedBy = blocker.empty() ? "an earlier check" : blocker;
+        notRun.why = "not run: " + notRun.blockedBy + " failed";
         notRun.details = {notRun.why};
         Say(SummaryLine(notRun));
         ordered.push_back(notRun);

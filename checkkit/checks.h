@@ -12,6 +12,7 @@
 
 struct CheckSetup {
     std::wstring drive;         // "D:", the release's image as Windows shows it
+    std::string driveProblem;   // why there is no drive, when `drive` is empty
     std::wstring medium;        // the release's medium folder
     std::wstring results;       // where the pictures go
     std::wstring probeLibrary;  // the probe library, written out for this run

@@ -11,12 +11,12 @@
 #include "checkkit/checks.h"
 #include "checkkit/driver/files.h"
 #include "checkkit/driver/message_boxes.h"
+#include "checkkit/expected.h"
 #include "checkkit/mount.h"
 #include "checkkit/probe_medium.h"
 #include "checkkit/report.h"
 #include "checkkit/sandbox.h"
 #include "shellops/handles.h"
-#include "shellops/shellops.h"
 
 #include <windows.h>
 #include <shlobj.h>
@@ -57,6 +57,30 @@ int Refuse(const std::string& why) {
     return kExitRefused;
 }
 
+// `path` made absolute, with "." and ".." resolved, forward slashes turned
+// round, separators not doubled and no trailing one (but for a drive's root).
+std::wstring FullPath(const std::wstring& path) {
+    std::wstring full(GetFullPathNameW(path.c_str(), 0, nullptr, nullptr), L'\0');
+    const DWORD length =
+        GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    full = length > 0 && length < full.size() ? full.substr(0, length) : path;
+    std::wstring clean;
+    for (size_t i = 0; i < full.size(); ++i) {
+        const wchar_t c = full[i] == L'/' ? L'\\' : full[i];
+        // A UNC path keeps its two leading backslashes.
+        if (c == L'\\' && i > 1 && !clean.empty() && clean.back() == L'\\')
+            continue;
+        clean += c;
+    }
+    while (clean.size() > 3 && clean.back() == L'\\')
+        clean.pop_back();
+    return clean;
+}
+
+std::wstring ParentOf(const std::wstring& path) {
+    return path.substr(0, path.find_last_of(L'\\'));
+}
+
 // Parses the arguments; false, with the reason, on anything unexpected.
 bool ParseOptions(int argc, wchar_t** argv, Options& options, std::string& why) {
     std::vector<std::wstring> positional;
@@ -90,10 +114,8 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options, std::string& why) 
     }
     options.release = positional[0];
     options.results = positional[1];
-    for (std::wstring* folder : {&options.release, &options.results}) {
-        while (folder->size() > 3 && (folder->back() == L'\\' || folder->back() == L'/'))
-            folder->pop_back();
-    }
+    for (std::wstring* folder : {&options.release, &options.results})
+        *folder = FullPath(*folder);
     return true;
 }
 
@@ -185,8 +207,8 @@ int wmain(int argc, wchar_t** argv) {
             "desktop. Run it in Windows Sandbox (sandbox.cmd), where the user is " +
             Narrow(kSandboxAccount) + " (here it is " + Narrow(user) +
             "), or on a throw-away virtual machine with --disposable.");
-    if (PathExists(kInstallRoot))
-        return Refuse("refusing to run: " + Narrow(kInstallRoot) +
+    if (PathExists(expected::kInstallRoot))
+        return Refuse("refusing to run: " + Narrow(expected::kInstallRoot) +
                       " already exists, so this machine holds an install of the client (or "
                       "something of that name). The check would install over it and remove it. "
                       "Nothing was changed; use a fresh disposable machine.");
@@ -201,9 +223,8 @@ int wmain(int argc, wchar_t** argv) {
                                            "); give a folder with one release"));
     CheckSetup setup;
     setup.medium = options.release + L"\\" + media[0];
-    std::wstring image;
+    const std::wstring image = options.release + L"\\" + media[0] + L".iso";
     if (options.drive.empty()) {
-        image = options.release + L"\\" + media[0] + L".iso";
         if (!PathExists(image))
             return Refuse(Narrow(options.release) + " holds no CD image " + Narrow(media[0]) +
                           ".iso");
@@ -226,43 +247,49 @@ int wmain(int argc, wchar_t** argv) {
         "インストールごとに1回、アンインストールごとに2回、"
         "合わせて6回です（リリースの媒体と確認用の媒体）。");
     const ULONGLONG start = NowMs();
-    std::vector<std::string> about = {"release: " + Narrow(setup.medium)};
+    std::vector<std::string> about = {"kit: ovik-check " OVIK_CHECK_VERSION,
+                                      "release: " + Narrow(setup.medium)};
+    const std::string imageHash = FileSha256(image);
+    about.push_back("image: " + Narrow(image) +
+                    (imageHash.empty() ? " (not there)" : ", SHA-256 " + imageHash));
     if (options.drive.empty()) {
         std::wstring mountProblem;
         setup.drive = MountImage(image, mountProblem);
-        if (setup.drive.empty()) {
-            CheckResult failed;
-            failed.name = "medium-drive";
-            failed.outcome = CheckResult::Outcome::kFailed;
-            failed.why = "the image was not mounted: " + Narrow(mountProblem);
-            failed.details = {failed.why};
-            Say(SummaryLine(failed));
-            if (!WriteResults(setup.results, {failed}, ReadMachineFacts(), about, why))
-                Say("ovik-check: " + why);
-            return kExitFailed;
-        }
-        about.push_back("drive: " + Narrow(setup.drive) + ", " + Narrow(image) +
-                        " mounted with the shell's Mount verb");
+        // Without a drive the first check fails with this reason, and the
+        // others are skipped.
+        if (setup.drive.empty())
+            setup.driveProblem = "the image was not mounted: " + Narrow(mountProblem);
+        else
+            about.push_back("drive: " + Narrow(setup.drive) + ", " + Narrow(image) +
+                            " mounted with the shell's Mount verb");
     } else {
         setup.drive = options.drive;
         about.push_back("drive: " + Narrow(setup.drive) + " (given with --drive)");
     }
 
+    if (!setup.drive.empty()) {
+        const std::wstring setupExe = setup.drive + expected::kSetupExe;
+        const std::string setupHash = FileSha256(setupExe);
+        about.push_back("setup.exe: " + Narrow(setupExe) +
+                        (setupHash.empty() ? " (cannot be read)" : ", SHA-256 " + setupHash));
+    }
     std::vector<CheckResult> results = RunChecks(setup);
-    const std::vector<CheckResult> probe = RunProbeChecks(setup);
+    const std::vector<CheckResult> probe = RunProbeChecks(setup, results);
     results.insert(results.end(), probe.begin(), probe.end());
     const ULONGLONG seconds = (NowMs() - start + 500) / 1000;
     about.push_back("run time: " + std::to_string(seconds) + " s");
     const bool passed = std::all_of(results.begin(), results.end(), [](const CheckResult& result) {
         return result.outcome != CheckResult::Outcome::kFailed;
     });
-    if (!WriteResults(setup.results, results, ReadMachineFacts(), about, why)) {
+    const std::string headline = Headline(results, setup.results);
+    if (!WriteResults(setup.results, headline, results, ReadMachineFacts(), about, why)) {
         Say("ovik-check: " + why);
         return kExitFailed;
     }
     DeleteFileW(setup.probeLibrary.c_str());
-    RemoveDirectoryW(GetParentPath(setup.probeLibrary).c_str());
-    Say(std::string(passed ? "PASSED" : "FAILED") + ": results in " + Narrow(setup.results) +
-        "\\ovik-check.txt (" + std::to_string(seconds) + " s)");
+    RemoveDirectoryW(ParentOf(setup.probeLibrary).c_str());
+    Say(headline);
+    Say("results in " + Narrow(setup.results) + "\\ovik-check.txt (" + std::to_string(seconds) +
+        " s)");
     return passed ? 0 : kExitFailed;
 }

@@ -3,6 +3,7 @@
 #include "checkkit/driver/files.h"
 #include "checkkit/driver/installer_boxes.h"
 #include "checkkit/driver/installer_driver.h"
+#include "checkkit/expected.h"
 #include "checkkit/probe_standin.h"
 #include "shellops/handles.h"
 
@@ -18,14 +19,11 @@ namespace {
 
 using Problems = std::vector<std::string>;
 
-// What the installer must do, written out here and nowhere else.
-constexpr wchar_t kInstallRootPath[] = L"C:\\ovikProgram";
-constexpr wchar_t kRegisterScriptName[] = L"Installer\\ScreenCapture_reg.bat";
-constexpr char kRegisterScriptBytes[] =
-    "regsvr32 \"C:\\ovikProgram\\ovikClient\\ScreenCapture.ax\"\r\n";
-constexpr wchar_t kShortcutName[] = L"\\OVIKクライアント.lnk";
-constexpr wchar_t kLibraryName[] = L"ovikClient\\ScreenCapture.ax";
-constexpr wchar_t kSetupName[] = L"Installer\\setup.exe";
+// What the installer must do (checkkit/expected.h), as names below a root.
+constexpr const wchar_t* kInstallRootPath = expected::kInstallRoot;
+constexpr const wchar_t* kRegisterScriptName = expected::kRegisterScript + 1;
+constexpr const wchar_t* kLibraryName = expected::kCaptureLibrary + 1;
+constexpr const wchar_t* kSetupName = expected::kSetupExe + 1;
 
 // The probe medium. Its root is one character shorter than the install
 // root, so every entry's path on the medium is as long as installed, less
@@ -104,7 +102,7 @@ std::wstring MarkerFolder() {
 }
 
 std::wstring ShortcutPath() {
-    return KnownFolder(FOLDERID_Desktop) + kShortcutName;
+    return KnownFolder(FOLDERID_Desktop) + expected::kShortcutFile;
 }
 
 bool WriteBytes(const std::wstring& path, const std::string& bytes) {
@@ -207,21 +205,22 @@ Problems CompareTrees(const Tree& expected, const Tree& actual, const std::strin
 
 // ---- Boxes -------------------------------------------------------------------
 
-// UTF-8 text on one line: line feeds and carriage returns shown as \n, \r.
-std::string OneLine(const std::string& text) {
-    std::string line;
-    for (const char c : text) {
+// Bytes as they are, but CR and LF shown as \\r and \\n.
+std::string Escaped(const std::string& bytes) {
+    std::string shown;
+    for (const char c : bytes) {
         if (c == '\r')
-            line += "\\r";
+            shown += "\\r";
         else if (c == '\n')
-            line += "\\n";
+            shown += "\\n";
         else
-            line += c;
+            shown += c;
     }
-    return line;
+    return shown;
 }
+
 std::string OneLine(const std::wstring& text) {
-    return OneLine(Narrow(text));
+    return ::OneLine(Narrow(text));
 }
 
 std::string IconName(UINT icon) {
@@ -289,12 +288,14 @@ Problems CompareBoxes(const std::vector<ShownBox>& shown, const std::vector<Expe
 class ProbeRun {
 public:
     explicit ProbeRun(const CheckSetup& setup) : setup_(setup) {}
-    std::vector<CheckResult> Go();
+    std::vector<CheckResult> Go(const std::vector<CheckResult>& before);
 
 private:
     bool Check(const char* name, const std::function<Problems()>& check);
     // Skips every probe check not yet run, saying why.
-    void SkipRest(const std::string& why);
+    // `blocker` names the check whose failure kept them from running; when
+    // empty, `why` says what did.
+    void SkipRest(const std::string& blocker, const std::string& why = std::string());
     bool Installer(Problems& problems);
     std::vector<ShownBox> Workflow(int button, const std::vector<int>& answers);
 
@@ -333,7 +334,7 @@ bool ProbeRun::Check(const char* name, const std::function<Problems()>& check) {
     return problems.empty();
 }
 
-void ProbeRun::SkipRest(const std::string& why) {
+void ProbeRun::SkipRest(const std::string& blocker, const std::string& why) {
     for (const char* name : kProbeChecks) {
         const bool done =
             std::any_of(results_.begin(), results_.end(),
@@ -343,7 +344,8 @@ void ProbeRun::SkipRest(const std::string& why) {
         CheckResult skipped;
         skipped.name = name;
         skipped.outcome = CheckResult::Outcome::kSkipped;
-        skipped.why = why;
+        skipped.blockedBy = blocker;
+        skipped.why = blocker.empty() ? why : "not run: " + blocker + " failed";
         Say(SummaryLine(skipped));
         results_.push_back(skipped);
     }
@@ -436,13 +438,13 @@ Problems ProbeRun::Install() {
     Problems problems;
     if (!Installer(problems))
         return problems;
-    std::vector<ExpectedBox> expected = {kInstalledBox};
+    std::vector<ExpectedBox> boxes = {kInstalledBox};
     std::vector<int> answers = {IDOK};
     if (hasLibrary_) {
-        expected.insert(expected.begin(), kRegisterBox);
+        boxes.insert(boxes.begin(), kRegisterBox);
         answers.insert(answers.begin(), IDYES);
     }
-    return CompareBoxes(Workflow(kInstallButton, answers), expected, installer_->window);
+    return CompareBoxes(Workflow(expected::kInstallButtonId, answers), boxes, installer_->window);
 }
 
 Problems ProbeRun::InstalledTree() {
@@ -456,10 +458,10 @@ Problems ProbeRun::InstalledTree() {
         if (script == installed.end())
             problems.push_back(Narrow(kInstallRootPath) + "\\" + Narrow(kRegisterScriptName) +
                                " was not written");
-        else if (script->second.bytes != kRegisterScriptBytes)
+        else if (script->second.bytes != expected::kRegisterScriptBytes)
             problems.push_back(Narrow(kInstallRootPath) + "\\" + Narrow(kRegisterScriptName) +
-                               " holds \"" + OneLine(script->second.bytes) + "\", expected \"" +
-                               OneLine(std::string(kRegisterScriptBytes)) + "\"");
+                               " holds \"" + Escaped(script->second.bytes) + "\", expected \"" +
+                               Escaped(expected::kRegisterScriptBytes) + "\"");
     }
     return problems;
 }
@@ -475,7 +477,8 @@ Problems ProbeRun::OverwriteNo() {
     if (!Installer(problems))
         return problems;
     const Tree before = ReadTree(root);
-    problems = CompareBoxes(Workflow(kInstallButton, {IDNO}), {kOverwriteBox}, installer_->window);
+    problems = CompareBoxes(Workflow(expected::kInstallButtonId, {IDNO}), {kOverwriteBox},
+                            installer_->window);
     const Tree after = ReadTree(root);
     for (const auto& [name, entry] : before) {
         const auto found = after.find(name);
@@ -498,7 +501,7 @@ Problems ProbeRun::OverwriteYes() {
     Problems problems;
     if (!Installer(problems))
         return problems;
-    problems = CompareBoxes(Workflow(kInstallButton, {IDYES, IDOK}),
+    problems = CompareBoxes(Workflow(expected::kInstallButtonId, {IDYES, IDOK}),
                             {kOverwriteBox, kCopyFailedBox}, installer_->window);
     std::vector<std::wstring> extra = {kExtraFile};
     if (hasLibrary_)
@@ -530,8 +533,8 @@ Problems ProbeRun::UninstallRunningClient() {
     if (WaitForSingleObject(process.get(), 500) != WAIT_TIMEOUT)
         return {Narrow(client) + " did not stay running"};
 
-    problems =
-        CompareBoxes(Workflow(kUninstallButton, {IDOK}), {kUninstalledBox}, installer_->window);
+    problems = CompareBoxes(Workflow(expected::kUninstallButtonId, {IDOK}), {kUninstalledBox},
+                            installer_->window);
     if (WaitForSingleObject(process.get(), 5000) != WAIT_OBJECT_0) {
         problems.push_back(Narrow(client) + " still runs after the uninstall");
         TerminateProcess(process.get(), 1);
@@ -562,7 +565,8 @@ Problems ProbeRun::CopyFails() {
     Problems problems;
     if (!Installer(problems))
         return problems;
-    problems = CompareBoxes(Workflow(kInstallButton, {IDOK}), {kCopyFailedBox}, installer_->window);
+    problems = CompareBoxes(Workflow(expected::kInstallButtonId, {IDOK}), {kCopyFailedBox},
+                            installer_->window);
     held.reset();
 
     // Everything else is copied; nothing after the copy is done.
@@ -586,22 +590,30 @@ Problems ProbeRun::PlantedTools() {
         const std::wstring marker = markers + L"\\" + tool + L".txt";
         if (PathExists(marker))
             problems.push_back(Narrow(tool) +
-                               " planted beside setup.exe ran, as: " + OneLine(ReadBytes(marker)));
+                               " planted beside setup.exe ran, as: " + Escaped(ReadBytes(marker)));
         DeleteFileW(marker.c_str());
     }
     RemoveDirectoryW(markers.c_str());
     return problems;
 }
 
-std::vector<CheckResult> ProbeRun::Go() {
+std::vector<CheckResult> ProbeRun::Go(const std::vector<CheckResult>& before) {
     const std::wstring root = kInstallRootPath;
+    const auto failed = std::find_if(before.begin(), before.end(), [](const CheckResult& result) {
+        return result.outcome == CheckResult::Outcome::kFailed;
+    });
+    if (setup_.drive.empty()) {
+        SkipRest(failed != before.end() ? failed->name : "medium-drive");
+        return results_;
+    }
     if (PathExists(root)) {
-        SkipRest("not run: " + Narrow(root) + " is still there after the release's uninstall");
+        SkipRest(std::string(),
+                 "not run: " + Narrow(root) + " is still there after the release's uninstall");
         return results_;
     }
     hasLibrary_ = PathExists(setup_.drive + L"\\" + kLibraryName);
     if (!Check("probe-medium", [this] { return WriteMedium(); })) {
-        SkipRest("not run: probe-medium failed");
+        SkipRest("probe-medium");
         if (madeRoot_)
             RemoveTree(kProbeRoot);
         return results_;
@@ -619,13 +631,15 @@ std::vector<CheckResult> ProbeRun::Go() {
         Check("probe-copy-fails", [this] { return CopyFails(); });
     Check("probe-planted-tools", [this] { return PlantedTools(); });
     // What is left was kept from running by a failure before it.
-    SkipRest(PathExists(root) ? "not run: probe-uninstall-running-client failed (" + Narrow(root) +
-                                    " is still there)"
-             : installed ? "not run: " + Narrow(root) + " was not made"
-                         : "not run: probe-install failed");
+    if (PathExists(root))
+        SkipRest("probe-uninstall-running-client");
+    else if (installed)
+        SkipRest(std::string(), "not run: " + Narrow(root) + " was not made");
+    else
+        SkipRest("probe-install");
 
     if (installer_ && IsWindow(installer_->window)) {
-        ClickButton(GetDlgItem(installer_->window, kCancelButton));
+        ClickButton(GetDlgItem(installer_->window, expected::kCancelButtonId));
         DWORD exitCode = 0;
         WaitForExit(installer_->process, 10000, exitCode);
     }
@@ -645,7 +659,8 @@ std::vector<CheckResult> ProbeRun::Go() {
 
 }  // namespace
 
-std::vector<CheckResult> RunProbeChecks(const CheckSetup& setup) {
+std::vector<CheckResult> RunProbeChecks(const CheckSetup& setup,
+                                        const std::vector<CheckResult>& before) {
     ProbeRun run(setup);
-    return run.Go();
+    return run.Go(before);
 }

@@ -13,8 +13,10 @@
 
 #include <vector>
 
-// Runs the probe's checks in order, one result each. Expects C:\ovikProgram
-// to be gone (the release's uninstall worked); otherwise every probe check is
-// skipped, saying so. Removes the probe medium again, and the install root
-// where a probe install left one that the uninstall does not remove.
-std::vector<CheckResult> RunProbeChecks(const CheckSetup& setup);
+// Runs the probe's checks in order, one result each, after the release's
+// checks (`before`). Expects a drive and C:\ovikProgram gone (the release's
+// uninstall worked); otherwise every probe check is skipped, saying why.
+// Removes the probe medium again, and the install root that the failing
+// copy leaves.
+std::vector<CheckResult> RunProbeChecks(const CheckSetup& setup,
+                                        const std::vector<CheckResult>& before);

@@ -5,7 +5,12 @@
 
 #include <windows.h>
 
+#include <bcrypt.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <memory>
+#include <vector>
 
 namespace {
 
@@ -102,22 +107,65 @@ MachineFacts ReadMachineFacts() {
     return facts;
 }
 
+std::string OneLine(const std::string& text) {
+    std::string line;
+    for (size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '\r' || c == '\n') {
+            line += " / ";
+            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
+                ++i;
+        } else {
+            line += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+        }
+    }
+    return line;
+}
+
 std::string SummaryLine(const CheckResult& result) {
     switch (result.outcome) {
         case CheckResult::Outcome::kPassed:
             return "ok    " + result.name;
+        case CheckResult::Outcome::kWarning:
+            return "warn  " + result.name + ": " + OneLine(result.why);
         case CheckResult::Outcome::kFailed:
-            return "FAIL  " + result.name + ": " + result.why;
+            return "FAIL  " + result.name + ": " + OneLine(result.why);
         case CheckResult::Outcome::kSkipped:
-            return "skip  " + result.name + ": " + result.why;
+            if (!result.blockedBy.empty())
+                return "skip  " + result.name + " (not run: " + result.blockedBy + " failed)";
+            return "skip  " + result.name + ": " + OneLine(result.why);
     }
     return result.name;
 }
 
-bool WriteResults(const std::wstring& folder, const std::vector<CheckResult>& results,
-                  const MachineFacts& machine, const std::vector<std::string>& about,
-                  std::string& why) {
-    std::string text;
+std::string Headline(const std::vector<CheckResult>& results, const std::wstring& resultsFolder) {
+    const auto count = [&results](CheckResult::Outcome outcome) {
+        return std::count_if(results.begin(), results.end(), [outcome](const CheckResult& result) {
+            return result.outcome == outcome;
+        });
+    };
+    const auto failed = count(CheckResult::Outcome::kFailed);
+    const auto warned = count(CheckResult::Outcome::kWarning);
+    if (failed == 0)
+        return "PASS: no check failed (" + std::to_string(count(CheckResult::Outcome::kPassed)) +
+               " ok, " + std::to_string(warned) + " warnings, " +
+               std::to_string(count(CheckResult::Outcome::kSkipped)) +
+               " skipped); this release behaves on this machine as it must" +
+               (warned ? ", read the warnings before you ship it" : "");
+    const auto first = std::find_if(results.begin(), results.end(), [](const CheckResult& result) {
+        return result.outcome == CheckResult::Outcome::kFailed;
+    });
+    return "FAIL: do not ship this release; send the results folder " + Narrow(resultsFolder) +
+           " to whoever made the release (" + std::to_string(failed) +
+           std::string(failed == 1 ? " check" : " checks") + " failed, first " + first->name + ")";
+}
+
+bool WriteResults(const std::wstring& folder, const std::string& headline,
+                  const std::vector<CheckResult>& results, const MachineFacts& machine,
+                  const std::vector<std::string>& about, std::string& why) {
+    std::string text = headline + "\n";
+    for (const std::string& line : about)
+        text += line + "\n";
     int failures = 0;
     int skipped = 0;
     double total = 0;
@@ -134,14 +182,19 @@ bool WriteResults(const std::wstring& folder, const std::vector<CheckResult>& re
         std::string body;
         for (const std::string& detail : result.details)
             body += detail + "\n";
-        if (result.outcome == CheckResult::Outcome::kFailed) {
+        if (result.outcome == CheckResult::Outcome::kWarning) {
+            cases += ">\n      <system-out>warning: " + EscapeXml(body) +
+                     "</system-out>\n    </testcase>\n";
+        } else if (result.outcome == CheckResult::Outcome::kFailed) {
             ++failures;
             cases += ">\n      <failure message=\"" + EscapeXml(result.why) + "\">" +
                      EscapeXml(body) + "</failure>\n    </testcase>\n";
         } else {
             ++skipped;
+            const std::string message =
+                result.blockedBy.empty() ? result.why : "not run: " + result.blockedBy + " failed";
             cases +=
-                ">\n      <skipped message=\"" + EscapeXml(result.why) + "\"/>\n    </testcase>\n";
+                ">\n      <skipped message=\"" + EscapeXml(message) + "\"/>\n    </testcase>\n";
         }
     }
     text += "windows: " + (machine.windows.empty() ? "(unknown)" : machine.windows) +
@@ -149,8 +202,6 @@ bool WriteResults(const std::wstring& folder, const std::vector<CheckResult>& re
     text += "version: " + machine.version + "\n";
     text += "build: " + machine.build + "\n";
     text += "ui language: " + machine.uiLanguage + "\n";
-    for (const std::string& line : about)
-        text += line + "\n";
 
     const std::string counts = "tests=\"" + std::to_string(results.size()) + "\" failures=\"" +
                                std::to_string(failures) + "\" errors=\"0\" skipped=\"" +
@@ -178,6 +229,44 @@ bool WriteResults(const std::wstring& folder, const std::vector<CheckResult>& re
         }
     }
     return true;
+}
+
+std::string FileSha256(const std::wstring& path) {
+    const UniqueHandle file =
+        MakeUniqueHandle(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    BCRYPT_ALG_HANDLE algorithm = nullptr;
+    if (!file || BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0)
+        return std::string();
+    const auto closeAlgorithm = [](BCRYPT_ALG_HANDLE owned) {
+        BCryptCloseAlgorithmProvider(owned, 0);
+    };
+    const std::unique_ptr<void, decltype(closeAlgorithm)> algorithmOwner(algorithm, closeAlgorithm);
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    if (BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) != 0)
+        return std::string();
+    const auto destroyHash = [](BCRYPT_HASH_HANDLE owned) { BCryptDestroyHash(owned); };
+    const std::unique_ptr<void, decltype(destroyHash)> hashOwner(hash, destroyHash);
+    std::vector<unsigned char> chunk(size_t{1} << 20);
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(file.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr))
+            return std::string();
+        if (read == 0)
+            break;
+        if (BCryptHashData(hash, chunk.data(), read, 0) != 0)
+            return std::string();
+    }
+    unsigned char digest[32];
+    if (BCryptFinishHash(hash, digest, sizeof digest, 0) != 0)
+        return std::string();
+    std::string hex;
+    for (const unsigned char byte : digest) {
+        char pair[3];
+        std::snprintf(pair, sizeof pair, "%02x", byte);
+        hex += pair;
+    }
+    return hex;
 }
 
 void Say(const std::string& text) {

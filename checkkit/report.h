@@ -7,11 +7,13 @@
 #include <vector>
 
 struct CheckResult {
-    enum class Outcome { kPassed, kFailed, kSkipped };
+    // A warning passes the run but says what a user may meet.
+    enum class Outcome { kPassed, kWarning, kFailed, kSkipped };
     std::string name;  // short and stable, for example "installed-tree"
     Outcome outcome = Outcome::kPassed;
-    std::string why;                   // failed or skipped: the first problem, one line (UTF-8)
+    std::string why;  // failed, warned or skipped: the first problem, one line (UTF-8)
     std::vector<std::string> details;  // every problem found (UTF-8)
+    std::string blockedBy;             // skipped because this check failed before it
     double seconds = 0;
 };
 
@@ -25,15 +27,28 @@ struct MachineFacts {
 };
 MachineFacts ReadMachineFacts();
 
-// "ok    name", "FAIL  name: why" or "skip  name: why".
+// "ok    name", "FAIL  name: why", "warn  name: why", "skip  name: why" or
+// "skip  name (not run: other failed)"; always one line.
 std::string SummaryLine(const CheckResult& result);
 
-// Writes both files into `folder` (which exists). `about` lines go into the
-// text file after the machine's facts. False, naming the file in `why`,
-// when one cannot be written.
-bool WriteResults(const std::wstring& folder, const std::vector<CheckResult>& results,
-                  const MachineFacts& machine, const std::vector<std::string>& about,
-                  std::string& why);
+// `text` on one line: each line break (CR LF, LF or CR) shown as " / ", other
+// control characters as spaces.
+std::string OneLine(const std::string& text);
+
+// The text file's first line: "PASS: ..." when no check failed, else "FAIL:
+// do not ship this release; send the results folder ..." naming `resultsFolder`.
+std::string Headline(const std::vector<CheckResult>& results, const std::wstring& resultsFolder);
+
+// Writes both files into `folder` (which exists): the text file starts with
+// `headline` and the kit's `about` lines (kit, release, drive, hashes), then
+// one line per check, then the machine's facts. False, naming the file in
+// `why`, when one cannot be written.
+bool WriteResults(const std::wstring& folder, const std::string& headline,
+                  const std::vector<CheckResult>& results, const MachineFacts& machine,
+                  const std::vector<std::string>& about, std::string& why);
+
+// The file's SHA-256 in lower-case hex; empty when it cannot be read.
+std::string FileSha256(const std::wstring& path);
 
 // `text` with the characters that XML reserves escaped, and without the
 // control characters that it forbids.

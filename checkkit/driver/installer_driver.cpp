@@ -307,3 +307,20 @@ std::vector<TextFit> MeasureTextFits(const InstallerProcess& installer) {
     }
     return fits;
 }
+
+WindowLayout ReadWindowLayout(const InstallerProcess& installer) {
+    WindowLayout layout;
+    const std::vector<unsigned char> reply = AskProbe(installer, installer.window, kProbeLayout);
+    if (reply.size() < sizeof(ProbedLayout) ||
+        (reply.size() - sizeof(ProbedLayout)) % sizeof(RECT) != 0)
+        return layout;
+    ProbedLayout probed;
+    std::memcpy(&probed, reply.data(), sizeof probed);
+    layout.read = true;
+    layout.dpi = probed.dpi;
+    layout.client = {probed.clientWidth, probed.clientHeight};
+    layout.controls.resize((reply.size() - sizeof probed) / sizeof(RECT));
+    std::memcpy(layout.controls.data(), reply.data() + sizeof probed,
+                layout.controls.size() * sizeof(RECT));
+    return layout;
+}

@@ -125,3 +125,14 @@ struct TextFit {
 // One entry per child of the main window, in z-order; empty when the probe
 // could not run.
 std::vector<TextFit> MeasureTextFits(const InstallerProcess& installer);
+
+// The window as the installer lays it out, read in its own process: the DPI
+// it made its font for, its client area and each child's box in client
+// coordinates, in z-order. `read` is false when the probe could not run.
+struct WindowLayout {
+    bool read = false;
+    int dpi = 0;
+    SIZE client = {};
+    std::vector<RECT> controls;
+};
+WindowLayout ReadWindowLayout(const InstallerProcess& installer);

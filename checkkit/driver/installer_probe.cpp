@@ -1,11 +1,12 @@
 // A hook library that the end-to-end test puts on the installer's UI thread.
 // It answers questions that only code inside the installer's process can
 // answer (GDI and icon handles belong to their process): which font each
-// control uses, how large each control's text comes out in that font, and
-// which system icon a message box shows. It changes nothing and reacts to no
-// other message.
+// control uses, how large each control's text comes out in that font, the
+// window's DPI and layout, and which system icon a message box shows. It changes nothing and reacts
+// to no other message.
 #include "checkkit/driver/probe_protocol.h"
 
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -73,6 +74,28 @@ void ReplyTextSizes(HWND window, HWND replyTo) {
           static_cast<DWORD>(sizes.size() * sizeof(ProbedTextSize)));
 }
 
+void ReplyLayout(HWND window, HWND replyTo) {
+    ProbedLayout layout = {};
+    const HDC dc = GetDC(window);
+    layout.dpi = GetDeviceCaps(dc, LOGPIXELSY);
+    ReleaseDC(window, dc);
+    RECT client = {};
+    GetClientRect(window, &client);
+    layout.clientWidth = client.right;
+    layout.clientHeight = client.bottom;
+    std::vector<unsigned char> reply(sizeof layout);
+    std::memcpy(reply.data(), &layout, sizeof layout);
+    for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+        RECT box = {};
+        GetWindowRect(child, &box);
+        MapWindowPoints(HWND_DESKTOP, window, reinterpret_cast<POINT*>(&box), 2);
+        const size_t at = reply.size();
+        reply.resize(at + sizeof box);
+        std::memcpy(reply.data() + at, &box, sizeof box);
+    }
+    Reply(replyTo, window, kProbeLayout, reply.data(), static_cast<DWORD>(reply.size()));
+}
+
 // The box's icon is the one static control of type SS_ICON; the system
 // icons are shared, so LoadIconW hands back the very handle that the box got.
 void ReplyBoxIcon(HWND box, HWND replyTo) {
@@ -110,6 +133,8 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK
                 ReplyBoxIcon(sent->hwnd, replyTo);
             else if (sent->lParam == kProbeTextSizes)
                 ReplyTextSizes(sent->hwnd, replyTo);
+            else if (sent->lParam == kProbeLayout)
+                ReplyLayout(sent->hwnd, replyTo);
         }
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);

@@ -18,6 +18,9 @@ inline constexpr LPARAM kProbeControlFonts = 1;
 inline constexpr LPARAM kProbeBoxIcon = 2;
 // Reply: one ProbedTextSize per child of the window, in z-order.
 inline constexpr LPARAM kProbeTextSizes = 3;
+// Reply: one ProbedLayout, then one RECT per child of the window, in z-order,
+// in the window's client coordinates.
+inline constexpr LPARAM kProbeLayout = 4;
 
 struct ProbedFont {
     std::uint64_t font;      // WM_GETFONT
@@ -40,4 +43,12 @@ struct ProbedTextSize {
     // 3-D edge and the focus rectangle drawn within it, in the installer's
     // own metrics (which follow its DPI awareness, not the asker's).
     std::int32_t buttonMargins;
+};
+
+// The window as its own process lays it out: its DPI (as its font was made
+// for) and its client area.
+struct ProbedLayout {
+    std::int32_t dpi;  // LOGPIXELSY of the window's device context
+    std::int32_t clientWidth;
+    std::int32_t clientHeight;
 };
