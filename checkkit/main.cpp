@@ -13,6 +13,7 @@
 #include "checkkit/driver/message_boxes.h"
 #include "checkkit/expected.h"
 #include "checkkit/mount.h"
+#include "checkkit/probe_medium.h"
 #include "checkkit/report.h"
 #include "checkkit/sandbox.h"
 #include "shellops/handles.h"
@@ -254,10 +255,12 @@ int wmain(int argc, wchar_t** argv) {
     setup.boxTimeoutMs = IsRunningUnderWine() ? 90000 : 600000;
 
     Say("ovik-check " OVIK_CHECK_VERSION ": " + Narrow(setup.medium));
-    Say("  Answer each elevation prompt with Yes: one for the library's registration during the "
-        "install, two during the uninstall.\n"
-        "  昇格の確認（ユーザーアカウント制御）には「はい」で答えてください：インストール中に1回、"
-        "アンインストール中に2回です。");
+    Say("  Answer each elevation prompt with Yes: one for the library's registration during each "
+        "install, two during each uninstall (six in all: the release's medium, then the probe "
+        "medium).\n"
+        "  昇格の確認（ユーザーアカウント制御）には「はい」で答えてください："
+        "インストールごとに1回、アンインストールごとに2回、"
+        "合わせて6回です（リリースの媒体と確認用の媒体）。");
     const ULONGLONG start = NowMs();
     std::vector<std::string> about = {"kit: ovik-check " OVIK_CHECK_VERSION,
                                       "release: " + Narrow(setup.medium)};
@@ -285,7 +288,9 @@ int wmain(int argc, wchar_t** argv) {
         about.push_back("setup.exe: " + Narrow(setupExe) +
                         (setupHash.empty() ? " (cannot be read)" : ", SHA-256 " + setupHash));
     }
-    const std::vector<CheckResult> results = RunChecks(setup);
+    std::vector<CheckResult> results = RunChecks(setup);
+    const std::vector<CheckResult> probe = RunProbeChecks(setup, results);
+    results.insert(results.end(), probe.begin(), probe.end());
     const ULONGLONG seconds = (NowMs() - start + 500) / 1000;
     about.push_back("run time: " + std::to_string(seconds) + " s");
     const bool passed = std::all_of(results.begin(), results.end(), [](const CheckResult& result) {

@@ -16,8 +16,9 @@ if "%RESULTS:~0,2%"=="--" (
 echo OVIK release check: %RELEASE%
 echo Results go to %RESULTS%
 echo.
-echo Windows will ask for elevation three times: once when the installer
-echo registers the client's library, twice during the uninstall. Answer Yes
+echo Windows will ask for elevation six times: once when the installer
+echo registers the client's library, twice during the uninstall, first from
+echo the release's medium, then from the check's own probe medium. Answer Yes
 echo each time; a declined prompt fails the checks that depend on it.
 echo.
 "%~dp0ovik-check.exe" "%RELEASE%" "%RESULTS%" --version @VERSION@ %1 %2 %3

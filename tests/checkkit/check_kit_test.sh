@@ -15,6 +15,9 @@
 #   the run fails and names that file, says not to ship, and still uninstalls;
 # - an installer and a kit built from a copy of the sources with the
 #   shortcut's name changed: the kit keeps its own expectation and fails.
+# - the probe medium that the kit writes to C:\ovik-probe: its checks pass in
+#   the passing run, which leaves neither it nor a planted tool's marker; an
+#   earlier C:\ovik-probe fails probe-medium, skips the rest and stays as it was.
 #
 #   check_kit_test.sh BUILD_DIR     (inside the build's Wine session, with D: mapped)
 set -euo pipefail
@@ -45,11 +48,16 @@ run() {
 # What a broken run may leave in the prefix; Windows' read-only attribute is a
 # missing write permission here.
 clear_install() {
-  if [ -e "$prefix/drive_c/ovikProgram" ]; then
-    chmod -R u+w "$prefix/drive_c/ovikProgram"
-    rm -rf "$prefix/drive_c/ovikProgram"
-  fi
+  local folder
+  for folder in "$prefix/drive_c/ovikProgram" "$prefix/drive_c/ovik-probe"; do
+    if [ -e "$folder" ]; then
+      chmod -R u+w "$folder"
+      rm -rf "$folder"
+    fi
+  done
 }
+probe_checks=(probe-medium probe-install probe-installed-tree probe-overwrite-no
+  probe-overwrite-yes probe-uninstall-running-client probe-copy-fails probe-planted-tools)
 
 # run_on_drive TREE RELEASE RESULTS [KIT]: the kit on RELEASE with a copy of
 # the medium tree TREE, read-only, as the CD-ROM drive D: for this one run.
@@ -128,7 +136,7 @@ check "without --drive the mount fails, saying why (exit $status)" \
   grep -q '^FAIL  medium-drive: the image was not mounted: .*Wine cannot mount images' \
   "$scratch/mount-results/ovik-check.txt"
 check "... and every later check is skipped as not run because of it" \
-  bash -c "[ \$(grep -c '^skip  [a-z-]* (not run: medium-drive failed)\$' '$scratch/mount-results/ovik-check.txt') -eq 17 ]"
+  bash -c "[ \$(grep -c '^skip  [a-z-]* (not run: medium-drive failed)\$' '$scratch/mount-results/ovik-check.txt') -eq 25 ]"
 [ "$status" -eq 1 ] || cat "$scratch/out"
 clear_install
 
@@ -166,8 +174,18 @@ start=$(date +%s%N)
 run cmd /c "$check_cmd" "$win_results" --disposable --drive D:
 echo "      check.cmd under Wine: $((($(date +%s%N) - start) / 1000000)) ms, exit $status"
 sed 's/^/      | /' "$scratch/out"
-check "every check passes (exit 0)" [ "$status" -eq 0 ]
 txt="$results/ovik-check.txt"
+# Wine run by root overwrites read-only files: there the second install over
+# the probe's first completes and probe-overwrite-yes fails, where Windows
+# (and Wine for an ordinary user) refuses the copy.
+passes=25 failures=0 verdict='PASS: no check failed' unchecked=' signature'
+if [ "$(id -u)" -ne 0 ]; then
+  check "every check passes (exit 0)" [ "$status" -eq 0 ]
+else
+  passes=24 failures=1 verdict='FAIL: do not ship' unchecked=' (signature|probe-overwrite-yes)'
+  check "as root every check passes but probe-overwrite-yes (exit $status)" \
+    bash -c "[ $status -eq 1 ] && [ \$(grep -c '^FAIL ' '$txt') -eq 1 ] && grep -q '^FAIL  probe-overwrite-yes: box 2: expected \[エラー\]' '$txt'"
+fi
 # The signature: the release's checks leave a release signed by their own
 # throw-away CA without a time stamp; a release made without them is
 # unsigned. Wine's WinVerifyTrust accepts a chain to any root, so here the
@@ -180,15 +198,15 @@ if /usr/bin/python3 -c 'import pefile, sys; pe = pefile.PE(sys.argv[1], fast_loa
 else
   check "signature: unsigned, skipped" grep -q '^skip  signature: .*setup.exe is not signed' "$txt"
 fi
-check "ovik-check.txt lists 17 passed checks, and no failed or skipped one but the signature" \
-  bash -c "! grep -v ' signature' '$txt' | grep -Eq '^(FAIL|skip|warn) ' && [ \$(grep -c '^ok ' '$txt') -eq 17 ]"
+check "ovik-check.txt lists $passes passed checks, and no failed or skipped one but the signature" \
+  bash -c "! grep -Ev '$unchecked' '$txt' | grep -Eq '^(FAIL|skip|warn) ' && [ \$(grep -c '^ok ' '$txt') -eq $passes ]"
 # The report's head: the verdict, the kit, the release (one backslash between
 # names), and the SHA-256 of the image and of the setup.exe that were checked.
 report_head_holds() {
   local image_sum setup_sum
   image_sum="$(sha256sum "$(find "$release" -maxdepth 1 -name 'ovik-medium-*.iso' | head -n 1)" | cut -d' ' -f1)"
   setup_sum="$(sha256sum "$build/cdrom/Installer/setup.exe" | cut -d' ' -f1)"
-  head -n 1 "$txt" | grep -q '^PASS: no check failed' &&
+  head -n 1 "$txt" | grep -q "^$verdict" &&
     grep -qx 'kit: ovik-check [0-9.]*' "$txt" &&
     grep -q '^release: .*\\ovik-medium-[0-9.]*$' "$txt" &&
     ! grep '^release: ' "$txt" | grep -qF '\\' &&
@@ -199,8 +217,14 @@ check "ovik-check.txt starts with PASS, the kit's version, the release, and the 
   report_head_holds
 check "ovik-check.txt ends with the Windows version, build and UI language" \
   bash -c "grep -q '^version: ' '$results/ovik-check.txt' && grep -q '^build: ' '$results/ovik-check.txt' && grep -q '^ui language: ja-JP' '$results/ovik-check.txt'"
-check "ovik-check.xml is JUnit XML with 18 cases and no failure" \
-  bash -c "grep -q '<testsuite name=\"ovik-check\" tests=\"18\" failures=\"0\"' '$results/ovik-check.xml' && [ \$(grep -c '<testcase ' '$results/ovik-check.xml') -eq 18 ]"
+check "ovik-check.xml is JUnit XML with 26 cases and $failures failures" \
+  bash -c "grep -q '<testsuite name=\"ovik-check\" tests=\"26\" failures=\"$failures\"' '$results/ovik-check.xml' && [ \$(grep -c '<testcase ' '$results/ovik-check.xml') -eq 26 ]"
+for name in "${probe_checks[@]}"; do
+  [ "$name" != probe-overwrite-yes ] || [ "$(id -u)" -ne 0 ] || continue
+  check "the probe's $name passes" grep -qx "ok    $name" "$txt"
+done
+check "the probe medium is gone, and no planted tool left a marker" \
+  bash -c "[ ! -e '$prefix/drive_c/ovik-probe' ] && [ ! -e '$prefix/drive_c/users/Public/ovik-check-planted' ]"
 for picture in window box-register-question box-install-complete box-uninstall-complete; do
   check "picture $picture.bmp" bash -c "[ \"\$(head -c 2 '$results/$picture.bmp' 2>/dev/null)\" = BM ]"
 done
@@ -216,6 +240,9 @@ mkdir -p "$planted"
 cp -R "$medium" "$planted/"
 chmod -R u+w "$planted"
 echo "changed after the release" >>"$planted/${medium##*/}/readme.txt"
+# A probe folder from an earlier run: the probe does not write over it.
+mkdir "$prefix/drive_c/ovik-probe"
+echo "an earlier probe" >"$prefix/drive_c/ovik-probe/keep.txt"
 # Given with a doubled separator and a "." step, as a hand-typed or
 # script-made path may be; the report shows the folder itself.
 run "$kit/ovik-check.exe" "$(windows_path "$scratch")\\\\planted-release\\." \
@@ -231,6 +258,13 @@ check "... says at the top not to ship, and where to send the results" \
   bash -c "head -n 1 '$scratch/planted-results/ovik-check.txt' | grep -q '^FAIL: do not ship this release; send the results folder .*planted-results to '"
 check "... and still uninstalls" \
   bash -c "grep -q '^ok    uninstall-removes-tree' '$scratch/planted-results/ovik-check.txt' && [ ! -e '$prefix/drive_c/ovikProgram' ]"
+check "... an earlier C:\\ovik-probe fails probe-medium, naming it" \
+  grep -q '^FAIL  probe-medium: C:\\ovik-probe already exists' "$scratch/planted-results/ovik-check.txt"
+check "... skips the later probe checks" \
+  bash -c "[ \$(grep -c '^skip  probe-.* (not run: probe-medium failed)' '$scratch/planted-results/ovik-check.txt') -eq 7 ]"
+check "... and leaves that folder as it was" \
+  bash -c "[ \"\$(ls -A '$prefix/drive_c/ovik-probe')\" = keep.txt ]"
+clear_install
 echo "      ovik-check.txt of the planted fault:"
 sed 's/^/      | /' "$scratch/planted-results/ovik-check.txt" 2>/dev/null || cat "$scratch/out"
 
