@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Times the release of a large client against the two archivers it drives:
+# Times the release of a large client against two archivers making the
+# image and the zip of the same tree alone, with no checks and no read-back:
 #
 #   release    scripts/release.sh --no-build --client DIR --out SCRATCH/out,
-#              into an empty --out and again into the same one (replacing);
+#              into an empty --out and again into the same one (--replace);
 #              also when its summary was printed, which can be before it returns
 #   image      xorriso -as mkisofs of the same medium tree alone
 #   zip        bsdtar --format=zip of the same tree alone
