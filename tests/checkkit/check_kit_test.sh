@@ -312,14 +312,19 @@ fi
 
 # The installer and the kit built together from a copy of the sources whose
 # shortcut name gained a space: the kit's expectations are its own, so the
-# shortcut check fails. Only setup.exe and ovik-check.exe are built.
+# shortcut check fails. The same installer has a window of another title
+# that is too short for its buttons, which the window checks see. Only
+# setup.exe and ovik-check.exe are built.
 copy="$scratch/changed-sources"
 mkdir -p "$copy"
 (cd "$root" && cp -R CMakeLists.txt cmake scripts app setup shellops sample bench checkkit "$copy/")
 sed -i 's/kShortcutFile\[\] = L"\\\\OVIKクライアント.lnk"/kShortcutFile[] = L"\\\\OVIK クライアント.lnk"/' \
   "$copy/shellops/shellops.h"
+sed -i -e 's/kMainWindowTitle\[\] = L"Installer"/kMainWindowTitle[] = L"Setup"/' \
+  -e 's/kClientHeight = 250;/kClientHeight = 200;/' "$copy/app/main.cpp"
 start=$(date +%s)
 if grep -q 'L"\\\\OVIK クライアント.lnk"' "$copy/shellops/shellops.h" &&
+  grep -q 'L"Setup"' "$copy/app/main.cpp" && grep -q 'kClientHeight = 200;' "$copy/app/main.cpp" &&
   cmake -S "$copy" -B "$copy/build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DOVIK_BUILD_TESTS=OFF >"$scratch/changed-build.log" 2>&1 &&
   cmake --build "$copy/build" -j2 --target installer ovik_check >>"$scratch/changed-build.log" 2>&1; then
@@ -336,6 +341,12 @@ if grep -q 'L"\\\\OVIK クライアント.lnk"' "$copy/shellops/shellops.h" &&
     "$copy/build/checkkit/ovik-check.exe"
   check "a shortcut name changed in the sources fails the kit built with it (exit $status)" \
     grep -q '^FAIL  shortcut: no shortcut .*\\OVIKクライアント.lnk that the shell can read' \
+    "$scratch/changed-results/ovik-check.txt"
+  check "... its window's title, found and expected" \
+    grep -q '^FAIL  window-texts: the window.s title is "Setup", expected "Installer"$' \
+    "$scratch/changed-results/ovik-check.txt"
+  check "... and its buttons cut off by the window's short client area" \
+    grep -q '^FAIL  window-layout: the Install button (35,152)-(155,232) reaches out of the window.s 500x200 px client area' \
     "$scratch/changed-results/ovik-check.txt"
   echo "      ovik-check.txt of the changed shortcut name:"
   sed 's/^/      | /' "$scratch/changed-results/ovik-check.txt" 2>/dev/null || cat "$scratch/out"
