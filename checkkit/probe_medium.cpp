@@ -319,16 +319,7 @@ private:
 bool ProbeRun::Check(const char* name, const std::function<Problems()>& check) {
     const ULONGLONG start = NowMs();
     const Problems problems = check();
-    CheckResult result;
-    result.name = name;
-    result.seconds = static_cast<double>(NowMs() - start) / 1000.0;
-    if (!problems.empty()) {
-        result.outcome = CheckResult::Outcome::kFailed;
-        result.why = problems.front();
-        if (problems.size() > 1)
-            result.why += " (and " + std::to_string(problems.size() - 1) + " more)";
-        result.details = problems;
-    }
+    CheckResult result = ResultOf(name, problems, static_cast<double>(NowMs() - start) / 1000.0);
     Say(SummaryLine(result));
     results_.push_back(result);
     return problems.empty();

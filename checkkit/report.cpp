@@ -286,3 +286,18 @@ void Say(const std::string& text) {
         WriteFile(out, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
     }
 }
+
+CheckResult ResultOf(const std::string& name, const std::vector<std::string>& problems,
+                     double seconds) {
+    CheckResult result;
+    result.name = name;
+    result.seconds = seconds;
+    if (!problems.empty()) {
+        result.outcome = CheckResult::Outcome::kFailed;
+        result.why = problems.front();
+        if (problems.size() > 1)
+            result.why += " (and " + std::to_string(problems.size() - 1) + " more)";
+        result.details = problems;
+    }
+    return result;
+}

@@ -27,6 +27,11 @@ struct MachineFacts {
 };
 MachineFacts ReadMachineFacts();
 
+// The result of the check `name` that found `problems` (none: it passed) in
+// `seconds`: failed with the first problem and how many more as its line.
+CheckResult ResultOf(const std::string& name, const std::vector<std::string>& problems,
+                     double seconds);
+
 // "ok    name", "FAIL  name: why", "warn  name: why", "skip  name: why" or
 // "skip  name (not run: other failed)"; always one line.
 std::string SummaryLine(const CheckResult& result);
