@@ -201,7 +201,7 @@ entry_ci() {
 # shipped; warns about a missing library or icon.
 check_client() {
   local report
-  if ! report="$("$python" "$root/scripts/medium.py" check "$1")"; then
+  if ! report="$("$python" "$root/scripts/medium.py" check "$1" ${given_version:+"$given_version"})"; then
     echo "$report" >&2
     exit 1
   fi

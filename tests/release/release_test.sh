@@ -567,6 +567,9 @@ x86_64-w64-mingw32-objcopy --remove-section .rsrc "$build/sample-client/startCla
 expect_refusal "a client without a version" \
   "startClass.exe carries no version information: give --version X.Y.Z" \
   "${release[@]}" --client "$scratch/no-version"
+"${release[@]}" --client "$scratch/no-version" --version 3.0.0 --out "$scratch/versioned" --no-build \
+  --build-dir "$build" >"$scratch/log" 2>&1 || true
+check "... which --version names" test -f "$scratch/versioned/ovik-medium-3.0.0.SHA256SUMS"
 expect_refusal "a version that breaks the rule" \
   "--version 2.1.x is not a version: give digits separated by dots (one to four parts)" \
   "${release[@]}" --version 2.1.x
