@@ -516,9 +516,22 @@ Problems ProbeRun::UninstallRunningClient() {
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started = {};
     std::wstring commandLine = L"\"" + client + L"\"";
-    if (!CreateProcessW(client.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        root.c_str(), &startup, &started))
-        return {"cannot start " + Narrow(client)};
+    // A program written a moment ago may be held by a virus scanner for a
+    // while (Wine, too, has once refused one just copied): a few tries.
+    DWORD error = ERROR_SUCCESS;
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        if (attempt > 0)
+            Sleep(300);
+        if (CreateProcessW(client.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                           root.c_str(), &startup, &started)) {
+            error = ERROR_SUCCESS;
+            break;
+        }
+        error = GetLastError();
+    }
+    if (error != ERROR_SUCCESS)
+        return {"cannot start " + Narrow(client) + " (error " + std::to_string(error) +
+                ", 10 tries in 3 s)"};
     CloseHandle(started.hThread);
     const UniqueHandle process(started.hProcess);
     if (WaitForSingleObject(process.get(), 500) != WAIT_TIMEOUT)
