@@ -42,6 +42,8 @@ ovik_lock() {
     exec {ovik_lock_fd}<>"$file"
     if ! flock -n -x "$ovik_lock_fd"; then
       if [ "$said" -eq 0 ] && [ "$wait" -gt 0 ]; then
+        # The holder writes its name right after taking the lock.
+        for _ in 1 2 3 4 5 6 7 8 9 10; do [ -s "$file" ] && break; sleep 0.1; done
         echo "$script: waiting for $(ovik_lock_holder "$file") to finish in $dir (up to $wait s; --wait SECONDS changes that)" >&2
         said=1
       fi
