@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced first by every script we ship, after `set -euo pipefail`: a
 # command that fails where the script gives no message of its own ends the
 # script with one that names the script, the command, its status and its

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by release.sh and check-kit.sh: one run at a time in a release
 # folder, and what runs that are no longer alive left there.
 #
