@@ -850,11 +850,11 @@ echo "client b" >"$robust/client-b/readme.txt"
 race="$robust/race"
 rounds_ok=1
 for round in 1 2 3 4 5 6; do
-  for who in a b; do
-    "${release[@]}" --no-build --build-dir "$build" --out "$race" --replace --client "$robust/client-$who" \
-      >"$robust/race-$who.log" 2>&1 &
-    eval "race_$who=\$!"
-  done
+  race_args=(--no-build --build-dir "$build" --out "$race" --replace --client)
+  "${release[@]}" "${race_args[@]}" "$robust/client-a" >"$robust/race-a.log" 2>&1 &
+  race_a=$!
+  "${release[@]}" "${race_args[@]}" "$robust/client-b" >"$robust/race-b.log" 2>&1 &
+  race_b=$!
   status_a=0 status_b=0
   wait "$race_a" || status_a=$?
   wait "$race_b" || status_b=$?
