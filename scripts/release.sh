@@ -299,8 +299,16 @@ made_out=0
 stage=""
 published=0
 # The logs of the steps, off OUT's disk (in memory where there is
-# /dev/shm), so that a full disk cannot hide why a step failed.
+# /dev/shm), so that a full disk cannot hide why a step failed. The run
+# holds a lock on them; those of this user's runs killed before they could
+# remove theirs (a minute old, and no longer locked) go now.
 logs="$(mktemp -d /dev/shm/ovik-release.XXXXXX 2>/dev/null || mktemp -d)"
+exec {logs_fd}<"$logs"
+flock -n -x "$logs_fd" || true
+while IFS= read -r -d '' old_logs; do
+  ! flock -n -x "$old_logs" true 2>/dev/null || rm -rf -- "$old_logs"
+done < <(find "${logs%/*}" -mindepth 1 -maxdepth 1 -type d -name 'ovik-release.*' -user "$(id -u)" \
+  -mmin +1 -print0 2>/dev/null)
 clean_up() {
   local job
   for job in $(jobs -p); do kill "$job" 2>/dev/null || true; done

@@ -889,11 +889,17 @@ check "two releases at once into one --out, 6 rounds: each time one whole releas
 # replaced release still going on) alone.
 killed="$robust/killed"
 # (Started from a subshell, so that this shell reports no killed job.)
+shm_logs() { find /dev/shm -mindepth 1 -maxdepth 1 -name 'ovik-release.*' 2>/dev/null | sort; }
+shm_logs >"$robust/logs-before"
 victim="$(OVIK_RELEASE_AFTER_MASTERING="touch '$robust/mastered'; sleep 60" \
   setsid "${release[@]}" --no-build --build-dir "$build" --out "$killed" >/dev/null 2>&1 & echo $!)"
 wait_for "$robust/mastered" || true
 kill -9 -- "-$victim" || true
 for _ in $(seq 50); do kill -0 -- "-$victim" 2>/dev/null || break; sleep 0.1; done
+# Its logs (off --out's disk), a minute old by now for the next run.
+comm -13 "$robust/logs-before" <(shm_logs) | while read -r logs; do
+  ! flock -n "$logs" true || { touch -d '-2 min' "$logs" && echo "$logs"; }
+done >"$robust/victim-logs"
 live="$killed/.$name.replaced.4242.elsewhere.AbCdEf"
 mkdir -p "$live"
 bash -c 'exec 9<"$0"; flock -x 9; touch "$0.held"; exec sleep 60' "$live" 2>/dev/null &
@@ -909,6 +915,10 @@ check "... which the next run removes, naming it, its run and its size" grep -qE
 check "... leaving the folder a live run holds alone" test -d "$live"
 check "... and releasing, whole" bash -c "[ $status -eq 0 ] && [ -z \"\$(find '$killed' -maxdepth 1 -name '.*partial*')\" ]"
 check "... with nothing else beside it" whole_release "$killed"
+if [ -d /dev/shm ]; then
+  check "... and the killed run's logs in /dev/shm are gone too" \
+    bash -c "[ -s '$robust/victim-logs' ] && ! xargs ls -d <'$robust/victim-logs' >/dev/null 2>&1"
+fi
 kill "$live_holder" 2>/dev/null || true
 wait "$live_holder" 2>/dev/null || true
 echo "      the run after a killed one:"
