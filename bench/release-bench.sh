@@ -28,6 +28,8 @@
 #   -h, --help       this text
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# shellcheck source=scripts/on-error.sh
+source "$root/scripts/on-error.sh"
 
 usage_error() {
   echo "release-bench: $*" >&2

@@ -19,6 +19,8 @@
 # non-zero when a contender failed or left a wrong tree.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# shellcheck source=scripts/on-error.sh
+source "$root/scripts/on-error.sh"
 quick=0
 rounds=""
 build="$root/build/mingw"

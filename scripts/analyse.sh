@@ -6,6 +6,8 @@
 # cppcheck over our own sources. Any warning or finding fails it. Nothing is
 # run under Wine; the tests run on the GCC build (scripts/test.sh).
 set -euo pipefail
+# shellcheck source=scripts/on-error.sh
+source "$(dirname "${BASH_SOURCE[0]}")/on-error.sh"
 
 usage() {
   cat <<'EOF'

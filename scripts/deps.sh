@@ -25,13 +25,65 @@ ovik_install_deps() {
   if [ "$(id -u)" -ne 0 ]; then
     echo "missing packages: ${missing[*]}" >&2
     echo "install them as root: apt-get install --no-install-recommends ${missing[*]}" >&2
-    return 1
+    exit 1
   fi
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  if ! apt-get update -qq || ! apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null; then
+    echo "installing ${missing[*]} failed (apt's messages above say why)." >&2
+    echo "check the package sources (/etc/apt/sources.list, /etc/apt/sources.list.d/) and the network, then run: apt-get update && apt-get install --no-install-recommends ${missing[*]}" >&2
+    exit 1
+  fi
   ovik_recent_osslsigncode "${wanted[@]}"
+}
+
+# ovik_apt_mirror CODENAME: the URI of the first enabled "deb" source of the
+# suite CODENAME itself (the main archive, which carries CODENAME-backports
+# too), from /etc/apt/sources.list and /etc/apt/sources.list.d/ (*.list, one
+# line a source, and *.sources, deb822 stanzas); nothing when there is none.
+# OVIK_APT_SOURCES_LIST and OVIK_APT_SOURCE_PARTS stand for those two paths.
+ovik_apt_mirror() {
+  local codename="$1" file files=()
+  for file in "${OVIK_APT_SOURCES_LIST:-/etc/apt/sources.list}" \
+    "${OVIK_APT_SOURCE_PARTS:-/etc/apt/sources.list.d}"/*.list \
+    "${OVIK_APT_SOURCE_PARTS:-/etc/apt/sources.list.d}"/*.sources; do
+    [ ! -f "$file" ] || [ ! -r "$file" ] || files+=("$file")
+  done
+  [ "${#files[@]}" -gt 0 ] || return 0
+  awk -v codename="$codename" '
+    function has(list, word,   words, n, i) {
+      n = split(list, words, /[ \t]+/)
+      for (i = 1; i <= n; i++) if (words[i] == word) return 1
+      return 0
+    }
+    function take(uri) { if (!found && uri != "" && uri !~ /^cdrom:/) { print uri; found = 1 } }
+    function stanza_ends() {
+      if (has(types, "deb") && has(suites, codename) && tolower(enabled) != "no") take(uri)
+      types = suites = uri = enabled = ""
+    }
+    FNR == 1 { stanza_ends() }
+    FILENAME ~ /\.sources$/ {
+      if ($0 ~ /^[ \t]*$/) { stanza_ends(); next }
+      if ($0 ~ /^#/ || !match($0, /^[A-Za-z-]+:/)) next
+      key = tolower(substr($0, 1, RLENGTH - 1))
+      value = substr($0, RLENGTH + 1)
+      gsub(/^[ \t]+|[ \t]+$/, "", value)
+      if (key == "types") types = value
+      else if (key == "suites") suites = value
+      else if (key == "enabled") enabled = value
+      else if (key == "uris") { split(value, uris, /[ \t]+/); uri = uris[1] }
+      next
+    }
+    {
+      line = $0
+      sub(/#.*/, "", line)
+      gsub(/\[[^]]*\]/, " ", line)
+      n = split(line, field, /[ \t]+/)
+      i = (field[1] == "") ? 2 : 1
+      if (field[i] == "deb" && field[i + 2] == codename) take(field[i + 1])
+    }
+    END { stanza_ends() }
+  ' "${files[@]}"
 }
 
 # ovik_recent_osslsigncode PACKAGE...: when osslsigncode is among them and
@@ -46,13 +98,20 @@ ovik_recent_osslsigncode() {
   have="$(dpkg-query -W -f='${Version}' osslsigncode 2>/dev/null)" || return 0
   ! dpkg --compare-versions "$have" ge 2.9 || return 0
   codename="$(. /etc/os-release && echo "${VERSION_CODENAME:-}")"
-  mirror="$(sed -n 's/^URIs: *\([^ ]*\).*/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -n 1)"
-  [ -n "$mirror" ] || mirror="$(sed -n 's/^deb \(\[[^]]*\] \)\{0,1\}\([^ ]*\).*/\2/p' /etc/apt/sources.list 2>/dev/null | head -n 1)"
+  mirror=""
+  [ -z "$codename" ] || mirror="$(ovik_apt_mirror "$codename")"
+  local by_hand="apt-get update && apt-get install -t ${codename:-CODENAME}-backports osslsigncode"
   if [ "$(id -u)" -ne 0 ] || [ -z "$codename" ] || [ -z "$mirror" ]; then
     echo "note: osslsigncode $have names no cause when signing through a token fails; 2.9 or later does (on Debian 12 from bookworm-backports)" >&2
+    if [ "$(id -u)" -eq 0 ]; then
+      echo "note: no Debian mirror for ${codename:-this system} in /etc/apt/sources.list or /etc/apt/sources.list.d/ (*.list, *.sources) to take it from:" \
+        "add the line \"deb http://deb.debian.org/debian ${codename:-CODENAME}-backports main\" to /etc/apt/sources.list, then run: $by_hand" >&2
+    else
+      echo "note: as root: $by_hand (with ${codename:-CODENAME}-backports among the package sources)" >&2
+    fi
     return 0
   fi
-  echo "installing: osslsigncode from $codename-backports (this system has $have)"
+  echo "installing: osslsigncode from $codename-backports of $mirror (this system has $have)"
   local work
   work="$(mktemp -d)"
   local keyring=/usr/share/keyrings/debian-archive-keyring.gpg
@@ -60,12 +119,16 @@ ovik_recent_osslsigncode() {
   [ -f "$keyring" ] || sed -i 's/\[signed-by=[^]]*\] //' "$work/backports.list"
   local only_backports=(-o Dir::Etc::SourceList="$work/backports.list" -o Dir::Etc::SourceParts="$work"
     -o APT::Get::List-Cleanup=0)
+  local status=0
   apt-get update -qq "${only_backports[@]}" &&
     apt-get install -y -qq --no-install-recommends "${only_backports[@]}" -t "$codename-backports" \
-      osslsigncode >/dev/null
-  local status=$?
+      osslsigncode >/dev/null || status=$?
   rm -rf "$work"
-  return "$status"
+  if [ "$status" -ne 0 ]; then
+    echo "installing osslsigncode from $codename-backports of $mirror failed (apt's messages above say why)." >&2
+    echo "check the network and that mirror, or install it by hand: $by_hand" >&2
+    exit 1
+  fi
 }
 
 # ovik_configure_build ROOT BUILD: configures BUILD unless it is already;

@@ -19,12 +19,26 @@
 # differs, unless --replace is given. A replaced release's checksum file is
 # the first thing moved away and the new one the last thing moved in, so a
 # checksum file only ever lists a complete set; a move that fails puts the
-# previous release back.
+# previous release back. Moves name their exact target, so nothing ever
+# lands inside a folder of that name.
 #
-# Test hook: OVIK_RELEASE_AFTER_MASTERING, when set, is run by bash with the
-# image and the zip as arguments between mastering and reading them back.
+# One run at a time in OUT: a run holds OUT's lock (scripts/release-lock.sh)
+# from before it writes there until it ends; another waits for it, up to
+# --wait seconds. Holding it, a run first removes what runs no longer alive
+# left in OUT, then refuses at once when OUT's disk cannot hold the medium
+# three times over (the folder, the image and the zip). The logs of its
+# steps are kept off OUT's disk, so a full disk is named as the cause.
+#
+# Test hooks: OVIK_RELEASE_BEFORE_MASTERING, when set, is run by bash with
+# the medium folder as argument before the image and the zip are made;
+# OVIK_RELEASE_AFTER_MASTERING with the image and the zip as arguments
+# between mastering and reading them back.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# shellcheck source=scripts/on-error.sh
+source "$root/scripts/on-error.sh"
+printf -v command_line '%q ' bash "$0" "$@"
+command_line="${command_line% }"
 
 usage() {
   cat <<'EOF'
@@ -61,14 +75,27 @@ usage: bash scripts/release.sh [options]
                         given several times: tried in order, each once more after
                         a failure (default: none; the signature then ends with
                         the certificate)
+  --timestamp-timeout SECONDS
+                        how long one try at a time-stamp server may take before
+                        it counts as failed (default 60): with N servers the
+                        time stamp takes at most 2 x N x SECONDS
   --build-dir DIR       build folder for setup.exe (default: build/mingw); a new
                         one is configured without the test programs
   --no-build            take setup.exe from the build folder as it is
+  --wait SECONDS        how long to wait for another release or check-kit run
+                        that is working in --out (default 600); after that the
+                        run is refused, naming the other one
   -h, --help            this text
 
 Without --sign-pkcs12, --sign-pkcs11 or --signed-setup the release is unsigned,
 and says so. The signing is done by scripts/sign.sh. setup.exe keeps the
 installer's own version information.
+
+One run at a time in --out: a second one waits for the first (saying for
+which), up to --wait SECONDS. A run removes the hidden folders that runs no
+longer alive left in --out, saying so, and refuses at once, with the space
+it needs and the space free, when --out's disk cannot hold the medium three
+times over (the folder, the CD image and the zip).
 EOF
 }
 
@@ -98,10 +125,12 @@ build_first=1
 check_only=0
 given_version=""
 replace=0
+wait_seconds=600
+timestamp_timeout=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --client | --out | --sign-pkcs12 | --password-file | --sign-pkcs11 | --key | --cert | --pin-file | \
-      --signed-setup | --ca-file | --timestamp-url | --build-dir | --version)
+      --signed-setup | --ca-file | --timestamp-url | --build-dir | --version | --wait | --timestamp-timeout)
       [ $# -ge 2 ] && [ -n "$2" ] || usage_error "$1 needs a value"
       case "$1" in
         --client) client="$2" ;;
@@ -117,6 +146,10 @@ while [ $# -gt 0 ]; do
         --timestamp-url) timestamp_urls+=("$2") ;;
         --build-dir) build="$(realpath -m "$2")" ;;
         --version) given_version="$2" ;;
+        --wait | --timestamp-timeout)
+          [[ $2 =~ ^[0-9]+$ ]] || usage_error "$1 $2 is not a whole number of seconds"
+          if [ "$1" = --wait ]; then wait_seconds="$2"; else timestamp_timeout="$2"; fi
+          ;;
       esac
       shift 2
       ;;
@@ -146,7 +179,7 @@ for way in "$pkcs12" "$pkcs11_module" "$signed_setup"; do
 done
 [ "$ways" -le 1 ] || usage_error "give one of --sign-pkcs12, --sign-pkcs11 and --signed-setup"
 if [ "$ways" -eq 0 ]; then
-  for given in "$ca_file:--ca-file" "${timestamp_urls[*]}:--timestamp-url"; do
+  for given in "$ca_file:--ca-file" "${timestamp_urls[*]}:--timestamp-url" "$timestamp_timeout:--timestamp-timeout"; do
     [ -z "${given%:*}" ] || usage_error "${given##*:} applies only with --sign-pkcs12, --sign-pkcs11 or --signed-setup"
   done
 fi
@@ -167,9 +200,12 @@ for url in "${timestamp_urls[@]}"; do
   signing+=(--timestamp-url "$url")
 done
 [ -z "$ca_file" ] || signing+=(--ca-file "$ca_file")
+[ -z "$timestamp_timeout" ] || signing+=(--timestamp-timeout "$timestamp_timeout")
 
 # shellcheck source=scripts/deps.sh
 source "$root/scripts/deps.sh"
+# shellcheck source=scripts/release-lock.sh
+source "$root/scripts/release-lock.sh"
 # Names are measured in characters and handed to the tools in UTF-8, in a
 # locale that every Debian system has.
 export LC_ALL=C.UTF-8
@@ -217,7 +253,7 @@ release_version() {
 if [ -n "$client" ]; then
   client="$(realpath -m "$client")"
   check_client "$client"
-  version="$(release_version)"
+  version="$(release_version)" || exit 1
   case "$out/" in
     "$client"/*) fail "--out $out lies inside the client folder $client" ;;
   esac
@@ -236,7 +272,7 @@ setup_exe="$build/app/setup.exe"
 if [ -z "$client" ]; then
   client="$build/sample-client"
   check_client "$client"
-  version="$(release_version)"
+  version="$(release_version)" || exit 1
 fi
 name="ovik-medium-$version"
 sums="$name.SHA256SUMS"
@@ -260,31 +296,86 @@ export SOURCE_DATE_EPOCH
 # A failed run removes what it made, and OUT itself when it made that too.
 made_out=0
 [ -d "$out" ] || made_out=1
-mkdir -p "$out"
-stage="$(mktemp -d "$out/.$name.partial.XXXXXX")"
+stage=""
 published=0
+# The logs of the steps, off OUT's disk (in memory where there is
+# /dev/shm), so that a full disk cannot hide why a step failed. The run
+# holds a lock on them; those of this user's runs killed before they could
+# remove theirs (a minute old, and no longer locked) go now.
+logs="$(mktemp -d /dev/shm/ovik-release.XXXXXX 2>/dev/null || mktemp -d)"
+exec {logs_fd}<"$logs"
+flock -n -x "$logs_fd" || true
+while IFS= read -r -d '' old_logs; do
+  ! flock -n -x "$old_logs" true 2>/dev/null || rm -rf -- "$old_logs"
+done < <(find "${logs%/*}" -mindepth 1 -maxdepth 1 -type d -name 'ovik-release.*' -user "$(id -u)" \
+  -mmin +1 -print0 2>/dev/null)
 clean_up() {
   local job
   for job in $(jobs -p); do kill "$job" 2>/dev/null || true; done
   [ -z "$stage" ] || rm -rf "$stage"
+  rm -rf "$logs"
+  ovik_unlock
   [ "$published" -eq 1 ] || [ "$made_out" -eq 0 ] || rmdir "$out" 2>/dev/null || true
 }
 trap clean_up EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
+ovik_lock "$out" "$wait_seconds" release.sh "$command_line" --create || exit 1
+ovik_remove_leftovers "$out" release.sh
+
+# The space the release needs: the medium three times over (the folder, the
+# image and the zip, each about its size on disk), and 1 MiB for the
+# image's own structures and the checksum file, against what OUT's disk
+# has free.
+size() { numfmt --to=iec-i --suffix=B --format=%.1f "$1"; }
+free_bytes() { df -B1 --output=avail "$out" 2>/dev/null | tail -n 1 | tr -d ' '; }
+medium_bytes=$(($(du -s -B1 "$client" | cut -f1) + $(du -s -B1 "$setup_exe" | cut -f1)))
+need=$((3 * medium_bytes + 1048576))
+free_at_start="$(free_bytes)"
+if [ -n "$free_at_start" ] && [ "$free_at_start" -lt "$need" ]; then
+  fail "not enough space in $out: the release needs about $(size "$need") (the medium folder, its CD image and its zip, about $(size "$medium_bytes") each, and 1 MiB), and the disk holding $out has $(size "$free_at_start") free; free some space there or give another --out; nothing was written"
+fi
+# disk_full [LOG]: OUT's disk ran out of space (LOG, a failed step's
+# output, says so, or next to nothing is free), with need and free.
+disk_full() {
+  local free
+  free="$(free_bytes)"
+  if { [ -n "${1:-}" ] && grep -q "No space left on device" "$1"; } || [ "${free:-0}" -lt 65536 ]; then
+    echo "No space left on device in $out: the release needs about $(size "$need"), and $(size "${free:-0}") is free now ($(size "$free_at_start") when it began); free some space there or give another --out"
+    return 0
+  fi
+  return 1
+}
+ovik_error_hint() { if disk_full >/dev/null; then echo "release.sh: $(disk_full)"; fi; }
+# step_failed WHAT LOG: fails, showing LOG and naming a full disk as the cause.
+step_failed() {
+  local cause
+  [ ! -s "$2" ] || tail -n 40 "$2" >&2
+  if cause="$(disk_full "$2")"; then
+    fail "$1 failed: $cause; nothing was written"
+  fi
+  fail "$1 failed; nothing was written"
+}
+
+ovik_work_folder "$out" ".$name.partial"
+stage="$ovik_work_dir"
 medium="$stage/$name"
 mkdir "$medium"
-cp -R "$client/." "$medium/"
+cp -R "$client/." "$medium/" 2>"$logs/copy.log" || step_failed "copying the client into the medium folder" "$logs/copy.log"
 installer="$(entry_ci "$medium" Installer)"
 [ -z "$installer" ] || rmdir "$installer"
 mkdir "$medium/Installer"
 
 if [ "${#signing[@]}" -gt 0 ]; then
   signed_as="$(bash "$root/scripts/sign.sh" --in "$setup_exe" --out "$medium/Installer/setup.exe" \
-    "${signing[@]}")" || exit 1
+    "${signing[@]}")" || {
+    ! cause="$(disk_full)" || echo "release.sh: $cause" >&2
+    exit 1
+  }
 else
-  cp "$setup_exe" "$medium/Installer/setup.exe"
+  cp "$setup_exe" "$medium/Installer/setup.exe" 2>"$logs/copy.log" ||
+    step_failed "copying setup.exe into the medium folder" "$logs/copy.log"
 fi
 
 # Fixed modes and times; owners are fixed by the archivers.
@@ -297,7 +388,10 @@ find "$medium" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +
 # names flagged as such so that Windows shows Japanese names. The zip and
 # the image are made side by side: one is mostly compression, the other
 # mostly reading and writing.
-"$python" "$root/scripts/medium.py" zip "$medium" "$stage/$name.zip" >"$stage/zip.log" 2>&1 &
+if [ -n "${OVIK_RELEASE_BEFORE_MASTERING:-}" ]; then
+  bash -c "$OVIK_RELEASE_BEFORE_MASTERING" before-mastering "$medium"
+fi
+"$python" "$root/scripts/medium.py" zip "$medium" "$stage/$name.zip" >"$logs/zip.log" 2>&1 &
 zip_job=$!
 
 # The image: an ISO 9660 + UDF bridge whose UDF tree, the one Windows reads,
@@ -310,14 +404,8 @@ label="OVIK_MEDIUM_${version^^}"
 label="${label//[.-]/_}"
 label="${label:0:30}"
 "$python" "$root/scripts/medium.py" master "$medium" "$stage/$name.iso" "$label" \
-  >"$stage/master.log" 2>&1 || {
-  cat "$stage/master.log" >&2
-  fail "writing the CD image failed"
-}
-wait "$zip_job" || {
-  cat "$stage/zip.log" >&2
-  fail "writing the zip failed"
-}
+  >"$logs/master.log" 2>&1 || step_failed "writing the CD image" "$logs/master.log"
+wait "$zip_job" || step_failed "writing the zip" "$logs/zip.log"
 
 if [ -n "${OVIK_RELEASE_AFTER_MASTERING:-}" ]; then
   bash -c "$OVIK_RELEASE_AFTER_MASTERING" after-mastering "$stage/$name.iso" "$stage/$name.zip"
@@ -338,16 +426,17 @@ read_back() { # read_back WHAT ARCHIVE TYPE LOG
 image_view="$(bash "$root/scripts/windows-view.sh" "$stage/$name.iso")" ||
   fail "the CD image cannot be read back"
 [ "$image_view" = UDF ] || fail "the CD image reads as $image_view, not UDF"
-read_back zip "$stage/$name.zip" zip "$stage/zip-compare.log" >"$stage/zip-verdict" 2>"$stage/zip-report" &
+read_back zip "$stage/$name.zip" zip "$logs/zip-compare.log" >"$logs/zip-verdict" 2>"$logs/zip-report" &
 zip_job=$!
-image_verdict="$(read_back "CD image as Windows reads it (UDF)" "$stage/$name.iso" udf "$stage/image-compare.log")" ||
+image_verdict="$(read_back "CD image as Windows reads it (UDF)" "$stage/$name.iso" udf "$logs/image-compare.log")" ||
   fail "$image_verdict; nothing was written"
 wait "$zip_job" || {
-  cat "$stage/zip-report" >&2
-  fail "$(cat "$stage/zip-verdict"); nothing was written"
+  cat "$logs/zip-report" >&2
+  fail "$(cat "$logs/zip-verdict"); nothing was written"
 }
 
-(cd "$stage" && sha256sum "$name.zip" "$name.iso" "$name/Installer/setup.exe" >"$sums")
+(cd "$stage" && sha256sum "$name.zip" "$name.iso" "$name/Installer/setup.exe" >"$sums") 2>"$logs/sums.log" ||
+  step_failed "writing the checksum file" "$logs/sums.log"
 
 # ---- Into place --------------------------------------------------------------------
 
@@ -401,21 +490,21 @@ moved_new=()
 publish() {
   local output
   for output in ${held[@]+"${held[@]}"}; do
-    mv "$out/$output" "$stage/replaced/" || return 1
+    mv -T "$out/$output" "$stage/replaced/$output" || return 1
     moved_old+=("$output")
   done
   for output in "${outputs[@]:1}" "$sums"; do
-    mv "$stage/$output" "$out/$output" || return 1
+    mv -T "$stage/$output" "$out/$output" || return 1
     moved_new+=("$output")
   done
 }
 take_back() {
   local i
   for ((i = ${#moved_new[@]} - 1; i >= 0; i--)); do
-    mv "$out/${moved_new[i]}" "$stage/" || return 1
+    mv -T "$out/${moved_new[i]}" "$stage/${moved_new[i]}" || return 1
   done
   for ((i = ${#moved_old[@]} - 1; i >= 0; i--)); do
-    mv "$stage/replaced/${moved_old[i]}" "$out/" || return 1
+    mv -T "$stage/replaced/${moved_old[i]}" "$out/${moved_old[i]}" || return 1
   done
 }
 if ! publish; then
@@ -428,11 +517,12 @@ if ! publish; then
 fi
 published=1
 # A replaced release is out of sight already; deleting its files can take
-# minutes on some disks, so that goes on in the background.
+# minutes on some disks, so that goes on in the background, holding the
+# folder's lock (inherited) but not OUT's.
 if [ -n "$(ls -A "$stage/replaced")" ]; then
-  trash="$out/.$name.replaced.$$"
-  mv "$stage" "$trash"
-  setsid -f rm -rf -- "$trash" </dev/null >/dev/null 2>&1
+  trash="$out/.$name.replaced.${stage##*.partial.}"
+  mv -T "$stage" "$trash"
+  setsid -f rm -rf -- "$trash" </dev/null >/dev/null 2>&1 {ovik_lock_fd}<&-
 else
   rm -rf "$stage"
 fi

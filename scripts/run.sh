@@ -5,6 +5,8 @@
 # runs, so an install stays there for a later Uninstall.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# shellcheck source=scripts/on-error.sh
+source "$root/scripts/on-error.sh"
 # shellcheck source=scripts/deps.sh
 source "$root/scripts/deps.sh"
 ovik_install_deps

@@ -18,14 +18,21 @@
 # display, so Wine is told to draw the window frames itself.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# shellcheck source=scripts/on-error.sh
+source "$root/scripts/on-error.sh"
 build="$root/build/mingw"
 out="$build/screenshots"
 docs=0
 while [ $# -gt 0 ]; do
   case "$1" in
-    --out) out="$(realpath -m "$2")"; shift 2 ;;
+    --out)
+      [ $# -ge 2 ] && [ -n "$2" ] || { echo "screenshots.sh: --out needs a folder; usage: bash scripts/screenshots.sh [--out DIR] [--docs]" >&2; exit 2; }
+      out="$(realpath -m "$2")"
+      shift 2
+      ;;
     --docs) docs=1; shift ;;
-    *) echo "usage: screenshots.sh [--out DIR] [--docs]" >&2; exit 2 ;;
+    -h | --help) echo "usage: bash scripts/screenshots.sh [--out DIR] [--docs] (see the comment at the top of the script)"; exit 0 ;;
+    *) echo "screenshots.sh: unknown option $1; usage: bash scripts/screenshots.sh [--out DIR] [--docs]" >&2; exit 2 ;;
   esac
 done
 

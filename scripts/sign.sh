@@ -12,6 +12,8 @@
 # Secrets (the PKCS#12 password, the PIN) are read from their files and
 # handed on through files of our own, never on a command line.
 set -euo pipefail
+# shellcheck source=scripts/on-error.sh
+source "$(dirname "${BASH_SOURCE[0]}")/on-error.sh"
 
 usage() {
   cat <<'EOF'
@@ -37,6 +39,10 @@ options:
   --timestamp-url URL   RFC 3161 time-stamp server; may be given several times:
                         tried in order, each once more after a failure, the
                         first answer used; none answering is a failure
+  --timestamp-timeout SECONDS
+                        one try at a server that has not answered after
+                        SECONDS (default 60) is ended and counts as failed, so
+                        N servers take at most 2 x N x SECONDS
   -h, --help            this text
 EOF
 }
@@ -53,10 +59,11 @@ usage_error() {
 
 in="" out="" pkcs12="" password_file="" module="" key="" cert="" pin_file="" signed="" ca_file=""
 timestamp_urls=()
+timestamp_timeout=60
 while [ $# -gt 0 ]; do
   case "$1" in
     --in | --out | --pkcs12 | --password-file | --pkcs11 | --key | --cert | --pin-file | --signed | \
-      --ca-file | --timestamp-url)
+      --ca-file | --timestamp-url | --timestamp-timeout)
       [ $# -ge 2 ] && [ -n "$2" ] || usage_error "$1 needs a value"
       case "$1" in
         --in) in="$2" ;;
@@ -70,6 +77,10 @@ while [ $# -gt 0 ]; do
         --signed) signed="$2" ;;
         --ca-file) ca_file="$2" ;;
         --timestamp-url) timestamp_urls+=("$2") ;;
+        --timestamp-timeout)
+          [[ $2 =~ ^[0-9]+$ ]] && [ "$2" -gt 0 ] || usage_error "--timestamp-timeout $2 is not a number of seconds above 0"
+          timestamp_timeout="$2"
+          ;;
       esac
       shift 2
       ;;
@@ -180,20 +191,31 @@ if [ -n "$signed" ] && [ "${#timestamp_urls[@]}" -gt 0 ]; then
   ! grep -q "Timestamp time:" "$work/handed-back.log" || timestamp_urls=()
 fi
 if [ "${#timestamp_urls[@]}" -gt 0 ]; then
+  # A server that takes the connection and never answers is ended after
+  # the limit: TERM, then KILL 5 s later should TERM not end it.
   : >"$work/stamp.log"
+  silent=()
   for url in "${timestamp_urls[@]}"; do
     for attempt in 1 2; do
       rm -f "$work/stamped.exe"
       echo "--- $url, attempt $attempt" >>"$work/stamp.log"
-      if timeout 60 osslsigncode add -ts "$url" -h sha256 -in "$work/signed.exe" -out "$work/stamped.exe" \
-        >>"$work/stamp.log" 2>&1; then
+      status=0
+      timeout -k 5 "$timestamp_timeout" osslsigncode add -ts "$url" -h sha256 -in "$work/signed.exe" \
+        -out "$work/stamped.exe" >>"$work/stamp.log" 2>&1 || status=$?
+      if [ "$status" -eq 0 ]; then
         stamped_by="$url"
         break 2
+      fi
+      if [ "$status" -eq 124 ] || [ "$status" -eq 137 ]; then
+        echo "$url did not answer within $timestamp_timeout s" >>"$work/stamp.log"
+        [[ " ${silent[*]-} " == *" $url "* ]] || silent+=("$url")
       fi
     done
   done
   if [ -z "$stamped_by" ]; then
-    grep -E "^---|HTTP failure|Connection refused|timestamping failed" "$work/stamp.log" >&2 || true
+    grep -E "^---|HTTP failure|Connection refused|timestamping failed|did not answer within" "$work/stamp.log" >&2 || true
+    [ "${#silent[@]}" -eq 0 ] ||
+      echo "sign.sh: no answer within $timestamp_timeout s (--timestamp-timeout) from: ${silent[*]}" >&2
     fail "no time-stamp server answered (each tried twice: ${timestamp_urls[*]}): check the URLs and the network, or leave out --timestamp-url"
   fi
   mv "$work/stamped.exe" "$work/signed.exe"

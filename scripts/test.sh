@@ -10,6 +10,8 @@
 # some tests need Windows' behaviour there (they skip, saying so, otherwise).
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+# shellcheck source=scripts/on-error.sh
+source "$root/scripts/on-error.sh"
 # shellcheck source=scripts/deps.sh
 source "$root/scripts/deps.sh"
 ovik_install_deps

@@ -4,6 +4,8 @@
 # ones). Rock Ridge, which Windows never reads, plays no part. The reader is
 # 7-Zip's, which shares no code with the tools that write our images.
 set -euo pipefail
+# shellcheck source=scripts/on-error.sh
+source "$(dirname "${BASH_SOURCE[0]}")/on-error.sh"
 
 usage() {
   cat <<'EOF'

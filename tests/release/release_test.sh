@@ -29,7 +29,12 @@
 # - releases are named after the client's version (startClass.exe's, or
 #   --version), side by side in one folder; the same release again is
 #   "unchanged", another one of the same version is refused unless
-#   --replace; a move into place that fails puts the previous release back.
+#   --replace; a move into place that fails puts the previous release back;
+# - robustness: deps.sh finds the mirror in every kind of package sources;
+#   a command failing in a script is named; one run at a time in --out
+#   (waiting, refusing after --wait, check-kit.sh too, two releases at once
+#   for 6 rounds); a disk too small or filling up; a release killed with
+#   SIGKILL and the run after it; a time-stamp server that never answers.
 #
 # It ends with the signed release of the sample client in BUILD/release,
 # where the CD-ROM install test finds it.
@@ -38,6 +43,8 @@ set -euo pipefail
 # locale; a bare machine may have none set.
 export LC_ALL=C.UTF-8
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+# shellcheck source=scripts/on-error.sh
+source "$root/scripts/on-error.sh"
 build="$root/build/mingw"
 repro="$root/build/release-repro"
 while [ $# -gt 0 ]; do
@@ -730,6 +737,252 @@ spoiled_release() { # spoiled_release WHAT MEDIUM-PY-ARGS: the hook remakes that
 }
 spoiled_release "CD image as Windows reads it (UDF)" 'master "$copy" "$1" SPOILED'
 spoiled_release zip 'zip "$copy" "$2"'
+
+# ==== Robustness: no silent exit, one run at a time, a full disk, leftovers, a silent server ====
+
+robust="$scratch/robust"
+mkdir -p "$robust/bin"
+start=$(date +%s%N)
+# wait_for FILE: FILE appears within 20 s.
+wait_for() {
+  local _
+  for _ in $(seq 200); do [ -e "$1" ] && return 0; sleep 0.1; done
+  echo "      $1 did not appear within 20 s"
+  return 1
+}
+# whole_release DIR: DIR holds one release of the sample's version, its
+# checksum file verifying and listing exactly its zip, image and setup.exe,
+# and nothing else (a replaced release still being deleted aside).
+whole_release() {
+  (cd "$1" && sha256sum --quiet -c "$sums") &&
+    [ "$(cut -c67- "$1/$sums" | sort | tr '\n' ' ')" = "$name.iso $name.zip $name/Installer/setup.exe " ] &&
+    [ "$(cd "$1" && find . -mindepth 1 -maxdepth 1 ! -name '.*.replaced.*' | sort)" = \
+      "$(printf './%s\n' "$name" "$name.iso" "$name.zip" "$sums" | sort)" ]
+}
+
+# deps.sh finds the mirror whichever way the package sources are kept, and
+# with none says what to do and carries on.
+codename="$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")"
+apt="$robust/apt"
+mkdir -p "$apt/list-only" "$apt/deb822/parts" "$apt/parts-list/parts" "$apt/none/parts"
+printf '%s\n' "# deb cdrom:[Debian GNU/Linux 12]/ $codename main" \
+  "deb http://security.debian.org/debian-security $codename-security main" \
+  "deb [arch=amd64 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://list.example/debian $codename main" \
+  >"$apt/list-only/sources.list"
+printf '%s\n' "Types: deb" "URIs: http://disabled.example/debian" "Suites: $codename" "Enabled: no" "" \
+  "Types: deb" "URIs: http://deb.debian.org/debian-security" "Suites: $codename-security" "" \
+  "Types: deb deb-src" "URIs: http://deb822.example/debian http://second.example/debian" \
+  "Suites: $codename $codename-updates" "Components: main" >"$apt/deb822/parts/debian.sources"
+echo "deb http://parts.example/debian $codename main" >"$apt/parts-list/parts/mirror.list"
+in_system() { # in_system SYSTEM COMMAND: COMMAND of deps.sh with SYSTEM's package sources
+  OVIK_APT_SOURCES_LIST="$apt/$1/sources.list" OVIK_APT_SOURCE_PARTS="$apt/$1/parts" \
+    bash -c 'set -euo pipefail; source "$0/scripts/deps.sh"; '"$2" "$root" 2>&1
+}
+check "deps.sh finds the mirror in sources.list alone (a debootstrap system)" \
+  test "$(in_system list-only "ovik_apt_mirror $codename")" = http://list.example/debian
+check "... in a deb822 .sources, past a disabled stanza and the security suite" \
+  test "$(in_system deb822 "ovik_apt_mirror $codename")" = http://deb822.example/debian
+check "... in a .list of sources.list.d" \
+  test "$(in_system parts-list "ovik_apt_mirror $codename")" = http://parts.example/debian
+# An osslsigncode 2.5, and an apt-get that records what it would install from.
+printf '#!/bin/sh\nprintf 2.5-1\n' >"$robust/bin/dpkg-query"
+printf '#!/bin/sh\nfor a; do case "$a" in Dir::Etc::SourceList=*) cat "${a#*=}" >>"%s" ;; esac; done\n' \
+  "$robust/apt.log" >"$robust/bin/apt-get"
+chmod +x "$robust/bin/dpkg-query" "$robust/bin/apt-get"
+upgrade='ovik_recent_osslsigncode osslsigncode; echo "carried on"'
+PATH="$robust/bin:$PATH" in_system none "$upgrade" >"$robust/log" || true
+check "... and with no package sources says what to do, and carries on" \
+  bash -c "grep -q 'install -t $codename-backports osslsigncode' '$robust/log' && grep -qx 'carried on' '$robust/log'"
+if [ "$(id -u)" -eq 0 ]; then
+  PATH="$robust/bin:$PATH" in_system list-only "$upgrade" >"$robust/log" || true
+  check "... as root it takes osslsigncode from the backports of the mirror in sources.list" \
+    grep -qs " http://list.example/debian $codename-backports main" "$robust/apt.log"
+fi
+
+# A command that fails inside a script, where it gives no message of its
+# own, is named with its line: here `touch`, run by find, fails.
+printf '#!/bin/sh\nexit 1\n' >"$robust/bin/touch"
+chmod +x "$robust/bin/touch"
+status=0
+PATH="$robust/bin:$PATH" "${release[@]}" --no-build --build-dir "$build" --out "$robust/err-out" \
+  >"$robust/log" 2>&1 || status=$?
+line="$(sed -n 's/^release\.sh: stopped: `.*` failed with status 1 (line \([0-9]*\) of .*release\.sh)\.$/\1/p' "$robust/log")"
+check "a command failing without a message of its own is named, with its status and line" \
+  bash -c "[ $status -eq 1 ] && [ -n '$line' ] && sed -n '${line:-0}p' '$root/scripts/release.sh' | grep -q 'exec touch'"
+check "... with what to do, and nothing is left" \
+  bash -c "grep -q 'fix that and run release.sh again' '$robust/log' && [ ! -e '$robust/err-out' ]"
+rm "$robust/bin/touch"
+
+# A release holding --out (stopped before mastering until told to go on):
+# another waits for it, naming it, or refuses after --wait; so does
+# check-kit.sh; one that waits ends with a whole release once it may.
+held="$robust/held"
+OVIK_RELEASE_BEFORE_MASTERING="touch '$robust/holding'; while [ ! -e '$robust/go' ]; do sleep 0.1; done" \
+  "${release[@]}" --no-build --build-dir "$build" --out "$held" >"$robust/holder.log" 2>&1 &
+holder=$!
+wait_for "$robust/holding" || true
+status=0
+"${release[@]}" --no-build --build-dir "$build" --out "$held" --wait 1 >"$robust/log" 2>&1 || status=$?
+check "a second release into that --out waits, naming the run that holds it" \
+  grep -q "waiting for run $holder on .*release.sh --no-build .*--out $held) to finish in $held (up to 1 s" "$robust/log"
+check "... and after --wait 1 is refused, naming it again" \
+  bash -c "[ $status -eq 1 ] && grep -q 'still in use after 1 s, by run $holder on ' '$robust/log'"
+status=0
+bash "$root/scripts/check-kit.sh" --no-build --build-dir "$build" --wait 0 "$held" >"$robust/log" 2>&1 || status=$?
+check "check-kit.sh takes the same lock: refused, naming the release run" \
+  bash -c "[ $status -eq 1 ] && grep -q 'still in use after 0 s, by run $holder on ' '$robust/log'"
+"${release[@]}" --no-build --build-dir "$build" --out "$held" --replace >"$robust/waiter.log" 2>&1 &
+waiter=$!
+for _ in $(seq 100); do grep -q "waiting for run $holder" "$robust/waiter.log" && break; sleep 0.1; done
+touch "$robust/go"
+status=0
+wait "$holder" || status=$?
+wait "$waiter" || status=$?
+check "... one that may wait goes on when the first has finished, both ending well" \
+  bash -c "[ $status -eq 0 ] && grep -q 'is ours now' '$robust/waiter.log'"
+check "... with one whole release in --out" whole_release "$held"
+check "... and no lock left behind" test ! -e "$held/.ovik-release.lock"
+
+# Two releases of one version at once, each of another client, with
+# --replace into one --out: each round ends with one whole release, its
+# medium folder one client's (and the zip the same client's), nothing nested.
+sample_client "$robust/client-a"
+sample_client "$robust/client-b"
+echo "client b" >"$robust/client-b/readme.txt"
+race="$robust/race"
+rounds_ok=1
+for round in 1 2 3 4 5 6; do
+  race_args=(--no-build --build-dir "$build" --out "$race" --replace --client)
+  "${release[@]}" "${race_args[@]}" "$robust/client-a" >"$robust/race-a.log" 2>&1 &
+  race_a=$!
+  "${release[@]}" "${race_args[@]}" "$robust/client-b" >"$robust/race-b.log" 2>&1 &
+  race_b=$!
+  status_a=0 status_b=0
+  wait "$race_a" || status_a=$?
+  wait "$race_b" || status_b=$?
+  holds="none"
+  for who in a b; do
+    if diff -r -x Installer "$robust/client-$who" "$race/$name" >/dev/null 2>&1 &&
+      [ "$(7zz x -so -tzip "$race/$name.zip" readme.txt 2>/dev/null)" = "$(cat "$robust/client-$who/readme.txt")" ]; then
+      holds="$who"
+    fi
+  done
+  order="a and b did not meet"
+  grep -q "waiting for run $race_a" "$robust/race-b.log" && order="b waited for a"
+  grep -q "waiting for run $race_b" "$robust/race-a.log" && order="a waited for b"
+  if [ "$status_a" -eq 0 ] && [ "$status_b" -eq 0 ] && [ "$holds" != none ] && whole_release "$race" &&
+    [ "$(ls -A "$race/$name")" = "$({ ls -A "$robust/client-$holds"; echo Installer; } | sort)" ]; then
+    echo "      round $round: $order; $race holds client $holds's release, whole"
+  else
+    echo "      round $round: exit $status_a (a) and $status_b (b), $order; medium folder of client $holds:"
+    ls -AR "$race" | sed 's/^/      | /'
+    cat "$robust/race-a.log" "$robust/race-b.log" | sed 's/^/      | /'
+    rounds_ok=0
+  fi
+done
+check "two releases at once into one --out, 6 rounds: each time one whole release of one client" \
+  test "$rounds_ok" -eq 1
+
+# A release killed with SIGKILL (its whole process group, as a cancelled
+# job is) leaves its folder; the next run removes it, saying whose and how
+# large, and leaves a folder that a live run holds (here a deletion of a
+# replaced release still going on) alone.
+killed="$robust/killed"
+# (Started from a subshell, so that this shell reports no killed job.)
+shm_logs() { find /dev/shm -mindepth 1 -maxdepth 1 -name 'ovik-release.*' 2>/dev/null | sort; }
+shm_logs >"$robust/logs-before"
+victim="$(OVIK_RELEASE_AFTER_MASTERING="touch '$robust/mastered'; sleep 60" \
+  setsid "${release[@]}" --no-build --build-dir "$build" --out "$killed" >/dev/null 2>&1 & echo $!)"
+wait_for "$robust/mastered" || true
+kill -9 -- "-$victim" || true
+for _ in $(seq 50); do kill -0 -- "-$victim" 2>/dev/null || break; sleep 0.1; done
+# Its logs (off --out's disk), a minute old by now for the next run.
+comm -13 "$robust/logs-before" <(shm_logs) | while read -r logs; do
+  ! flock -n "$logs" true || { touch -d '-2 min' "$logs" && echo "$logs"; }
+done >"$robust/victim-logs"
+live="$killed/.$name.replaced.4242.elsewhere.AbCdEf"
+mkdir -p "$live"
+bash -c 'exec 9<"$0"; flock -x 9; touch "$0.held"; exec sleep 60' "$live" 2>/dev/null &
+live_holder=$!
+wait_for "$live.held" || true
+ls -A "$killed" >"$robust/left-by-kill" 2>&1 || true
+status=0
+"${release[@]}" --no-build --build-dir "$build" --out "$killed" >"$robust/log" 2>&1 || status=$?
+check "a release killed with SIGKILL left its folder" grep -q "^\.$name\.partial\.$victim\." "$robust/left-by-kill"
+check "... which the next run removes, naming it, its run and its size" grep -qE \
+  "^release\.sh: removed \.$name\.partial\.$victim\.[^ ]+ \([0-9.]+[KM]\), left in $killed by run $victim on [^ ]+, which is no longer running$" \
+  "$robust/log"
+check "... leaving the folder a live run holds alone" test -d "$live"
+check "... and releasing, whole" bash -c "[ $status -eq 0 ] && [ -z \"\$(find '$killed' -maxdepth 1 -name '.*partial*')\" ]"
+check "... with nothing else beside it" whole_release "$killed"
+if [ -d /dev/shm ]; then
+  check "... and the killed run's logs in /dev/shm are gone too" \
+    bash -c "[ -s '$robust/victim-logs' ] && ! xargs ls -d <'$robust/victim-logs' >/dev/null 2>&1"
+fi
+kill "$live_holder" 2>/dev/null || true
+wait "$live_holder" 2>/dev/null || true
+echo "      the run after a killed one:"
+sed 's/^/      | /' "$robust/log" | head -n 3
+
+# A disk too small is refused at once, with the space needed and free; one
+# that fills up mid-way (after the check: the hook fills it) says "No space
+# left on device", leaving the previous release whole and nothing else.
+# Both on a small tmpfs in a mount namespace of the release's own.
+if [ "$(id -u)" -eq 0 ] && unshare -m true 2>/dev/null; then
+  disk="$robust/disk"
+  mkdir "$disk"
+  cat >"$robust/full-disk.sh" <<'EOF_DISK'
+disk="$1" log="$2"
+shift 2
+mount -t tmpfs -o size=1m tmpfs "$disk"
+status=0
+"$@" --out "$disk" >"$log.refused" 2>&1 || status=$?
+echo "$status $(ls -A "$disk" | wc -l)" >"$log.refused-status"
+umount "$disk"
+mount -t tmpfs -o size=4m tmpfs "$disk"
+"$@" --out "$disk" >/dev/null 2>&1
+(cd "$disk" && find . -mindepth 1 -printf '%y %s %T@ %p\n' | sort) >"$log.before"
+status=0
+OVIK_RELEASE_BEFORE_MASTERING='dd if=/dev/zero of="$(dirname "$1")/filler" bs=64k 2>/dev/null; true' \
+  "$@" --out "$disk" --replace >"$log.full" 2>&1 || status=$?
+echo "$status" >"$log.full-status"
+(cd "$disk" && find . -mindepth 1 -printf '%y %s %T@ %p\n' | sort) >"$log.after"
+(cd "$disk" && sha256sum --quiet -c ovik-medium-*.SHA256SUMS) && echo whole >>"$log.after-sums"
+EOF_DISK
+  unshare -m bash "$robust/full-disk.sh" "$disk" "$robust/disk" "${release[@]}" --no-build --build-dir "$build" ||
+    echo "      the full-disk script failed"
+  check "a disk too small is refused at once, with the space needed and free, writing nothing" bash -c \
+    "[ \"\$(cat '$robust/disk.refused-status')\" = '1 0' ] &&
+    grep -q 'not enough space in $disk: the release needs about [0-9.]*MiB .* and the disk holding $disk has [0-9.]*[KM]iB free' '$robust/disk.refused'"
+  check "a disk that fills up mid-way says \"No space left on device\", with the need and what is free" bash -c \
+    "[ \"\$(cat '$robust/disk.full-status')\" = 1 ] &&
+    grep -q 'failed: No space left on device in $disk: the release needs about [0-9.]*MiB, and [0-9.]*[KMG]*i*B is free now' '$robust/disk.full'"
+  check "... leaving the previous release whole, and nothing else" bash -c \
+    "cmp -s '$robust/disk.before' '$robust/disk.after' && grep -qx whole '$robust/disk.after-sums'"
+  echo "      the release on a disk too small, then on one that fills up:"
+  sed 's/^/      | /' "$robust/disk.refused"
+  grep '^release.sh' "$robust/disk.full" | sed 's/^/      | /'
+else
+  echo "skip  a full disk: this user cannot make a mount namespace"
+fi
+
+# A time-stamp server that takes the connection and never answers: the
+# release ends within the stated limit, 2 tries x 2 s here, naming it.
+/usr/bin/python3 "$root/tests/release/timestamp_server.py" none "$robust/silent-port" --never-answer --seconds 40 &
+silent_server=$!
+wait_for "$robust/silent-port" || true
+silent="http://127.0.0.1:$(cat "$robust/silent-port")/"
+took=$(date +%s)
+status=0
+timeout 100 "${release[@]}" "${signed[@]}" --timestamp-url "$silent" --timestamp-timeout 2 --no-build \
+  --build-dir "$build" --out "$robust/silent-out" >"$robust/log" 2>&1 || status=$?
+took=$(($(date +%s) - took))
+kill "$silent_server" 2>/dev/null || true
+check "a time-stamp server that never answers ends the release in $took s (2 x 2 s of time stamp), naming it" \
+  bash -c "[ $status -eq 1 ] && [ $took -lt 25 ] && grep -q 'no answer within 2 s (--timestamp-timeout) from: $silent' '$robust/log'"
+check "... leaving no osslsigncode running and nothing written" \
+  bash -c "! pgrep -f 'osslsigncode add -t[s] $silent' >/dev/null && [ ! -e '$robust/silent-out' ]"
+echo "      robustness checks: $(elapsed_ms "$start")"
 
 echo "      osslsigncode verify of $exe:"
 sed 's/^/      | /' "$scratch/verify"

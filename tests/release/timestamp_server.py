@@ -1,20 +1,55 @@
 #!/usr/bin/python3
 """An RFC 3161 time-stamp server for the release checks, on 127.0.0.1 only.
 
-usage: timestamp_server.py CONFIG PORT_FILE [--requests N] [--seconds T]
+usage: timestamp_server.py CONFIG PORT_FILE [--requests N] [--seconds T] [--never-answer]
 
 Answers each POST of a time-stamp query with `openssl ts -reply` under the
 [tsa] section of CONFIG (signer, key and chain named there). It writes the
 port it listens on to PORT_FILE once it listens, and stops by itself after
-N answered requests or T seconds, whichever comes first.
+N answered requests or T seconds, whichever comes first. With
+--never-answer it takes every connection and reads what comes, but sends
+nothing back, for T seconds (CONFIG is not read then).
 """
 import argparse
 import http.server
+import socket
 import subprocess
 import sys
 import tempfile
 import threading
+import time
 import os
+
+
+def write_port(port_file, port):
+    with open(port_file + ".tmp", "w", encoding="ascii") as out:
+        out.write(f"{port}\n")
+    os.replace(port_file + ".tmp", port_file)
+
+
+def never_answer(port_file, seconds):
+    """Takes connections and keeps them open, silent, until the time is up."""
+    deadline = time.monotonic() + seconds
+    held = []
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as listener:
+        listener.bind(("127.0.0.1", 0))
+        listener.listen(16)
+        write_port(port_file, listener.getsockname()[1])
+        while (left := deadline - time.monotonic()) > 0:
+            listener.settimeout(min(left, 0.5))
+            try:
+                connection, _ = listener.accept()
+                held.append(connection)
+            except socket.timeout:
+                pass
+            for connection in held:
+                connection.setblocking(False)
+                try:
+                    connection.recv(65536)
+                except (BlockingIOError, OSError):
+                    pass
+    for connection in held:
+        connection.close()
 
 
 def main():
@@ -23,7 +58,11 @@ def main():
     parser.add_argument("port_file")
     parser.add_argument("--requests", type=int, default=10)
     parser.add_argument("--seconds", type=float, default=300)
+    parser.add_argument("--never-answer", action="store_true")
     options = parser.parse_args()
+    if options.never_answer:
+        never_answer(options.port_file, options.seconds)
+        return
     answered = 0
 
     class Handler(http.server.BaseHTTPRequestHandler):
@@ -57,10 +96,7 @@ def main():
     timer = threading.Timer(options.seconds, server.shutdown)
     timer.daemon = True
     timer.start()
-    port_file = options.port_file
-    with open(port_file + ".tmp", "w", encoding="ascii") as out:
-        out.write(f"{server.server_address[1]}\n")
-    os.replace(port_file + ".tmp", port_file)
+    write_port(options.port_file, server.server_address[1])
     server.serve_forever()
     timer.cancel()
 
