@@ -158,8 +158,8 @@ bool StartInstallerThroughHostWine(const std::wstring& exePath, InstallerProcess
     PROCESS_INFORMATION started = {};
     std::wstring commandLine = L"wine \"" + exePath + L"\"";
     // The test session shows the host's wine launcher on its drive H:.
-    if (!CreateProcessW(L"H:\\wine", commandLine.data(), nullptr, nullptr, FALSE, 0,
-                        nullptr, nullptr, &startup, &started))
+    if (!CreateProcessW(L"H:\\wine", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &started))
         return false;
     CloseHandle(started.hThread);
     // The launcher becomes a Windows process of its own with another id.

@@ -34,8 +34,8 @@ void Capture(Tour& tour, HWND window, const wchar_t* name) {
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started = {};
     bool written = false;
-    if (CreateProcessW(WindowsPathOfHost(tour.captureTool).c_str(), commandLine.data(), nullptr, nullptr,
-                       FALSE, 0, nullptr, nullptr, &startup, &started)) {
+    if (CreateProcessW(WindowsPathOfHost(tour.captureTool).c_str(), commandLine.data(), nullptr,
+                       nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
         WaitForSingleObject(started.hProcess, 20000);
         CloseHandle(started.hThread);
         CloseHandle(started.hProcess);

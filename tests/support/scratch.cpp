@@ -80,8 +80,7 @@ void DeleteExtended(const std::wstring& path) {
                 // A host symlink cannot be removed from Windows; unlink it on the host.
                 if (!RemoveDirectoryW(child.c_str()) && !DeleteFileW(child.c_str())) {
                     const std::string host = HostPath(child.substr(4));
-                    if (!host.empty() &&
-                        RunHostProgram(L"rm", L"rm -f \"" + Widen(host) + L"\""))
+                    if (!host.empty() && RunHostProgram(L"rm", L"rm -f \"" + Widen(host) + L"\""))
                         WaitForPath(child, false);
                 }
             } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
@@ -165,7 +164,8 @@ bool MakeHostSymlink(const std::wstring& target, const std::wstring& link) {
     const std::string hostLink = HostPath(link);
     if (hostTarget.empty() || hostLink.empty())
         return false;
-    if (!RunHostProgram(L"ln", L"ln -s \"" + Widen(hostTarget) + L"\" \"" + Widen(hostLink) + L"\""))
+    if (!RunHostProgram(L"ln",
+                        L"ln -s \"" + Widen(hostTarget) + L"\" \"" + Widen(hostLink) + L"\""))
         return false;
     return WaitForPath(link, true);
 }
