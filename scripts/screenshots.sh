@@ -49,7 +49,9 @@ cmake --preset mingw >/dev/null
 cmake --build --preset mingw --target installer_e2e_tests
 
 # A Wine world of its own, so that a test run in the build tree is not disturbed.
+# Its programs start in the build tree, the prefix's drive W:.
 export OVIK_WINE_DIR="$build/wine-screenshots"
+cd "$build"
 trap '"$build/wine-session" stop >/dev/null' EXIT
 "$build/wine-session" start
 # Wine draws the frame's buttons with its Marlett font, which it does not
