@@ -146,7 +146,8 @@ std::wstring WindowsPathOfHost(const std::wstring& hostPath) {
         GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
     if (!toDos)
         return std::wstring();
-    wchar_t* dosPath = toDos(Narrow(hostPath).c_str());
+    const std::string unixPath = Narrow(hostPath);
+    wchar_t* dosPath = toDos(unixPath.c_str());
     if (!dosPath)
         return std::wstring();
     // A path on no drive comes back as \\?\unix\...; only a drive's path counts.
