@@ -136,6 +136,9 @@ wine_run="$build/wine-run"
 session="$build/wine-session"
 trap '"$session" stop >/dev/null 2>&1 || true' EXIT
 "$session" start
+# The programs start in the build tree, the prefix's drive W: (a host folder
+# on no drive leaves them in C:\windows, with a warning from Wine).
+cd "$build"
 # A wineserver that stays up between the programs, so each timed program
 # starts against a running server and its services, not a cold one.
 wineserver -k 2>/dev/null || true

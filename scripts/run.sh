@@ -34,5 +34,8 @@ fi
 
 export OVIK_WINE_DIR="$build/wine-desktop-$(id -u)"
 "$build/wine-session" prepare
+# Started from the build tree, the prefix's drive W:; from a host folder on
+# no drive, Wine would start it in C:\windows, with a warning.
+cd "$build"
 echo "starting the installer on display $DISPLAY (Wine prefix $OVIK_WINE_DIR/prefix)"
 exec "$build/wine-run" "$installer"

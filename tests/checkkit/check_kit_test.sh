@@ -32,9 +32,14 @@ failed=0
 # shellcheck source=tests/support/check.sh
 source "$root/tests/support/check.sh"
 
-# A host path as the Windows programs see it.
+# A host path as the Windows programs see it: the prefix shows the build tree
+# as W: and no drive shows the host's root.
 windows_path() {
-  local path="Z:$1"
+  case "$1" in
+    "$build"/*) ;;
+    *) echo "check_kit_test: $1 is on no drive of the prefix" >&2; return 1 ;;
+  esac
+  local path="W:${1#"$build"}"
   echo "${path//\//\\}"
 }
 
@@ -225,6 +230,13 @@ check "ovik-check.txt starts with PASS, the kit's version, the release, and the 
   report_head_holds
 check "ovik-check.txt ends with the Windows version, build and UI language" \
   bash -c "grep -q '^version: ' '$results/ovik-check.txt' && grep -q '^build: ' '$results/ovik-check.txt' && grep -q '^ui language: ja-JP' '$results/ovik-check.txt'"
+# The test world is Windows 10 and shows no host root (Wine's Z:), so no
+# path in the report is on Z:.
+reports_windows_10() {
+  grep -q '^windows: Microsoft Windows 10 (under Wine ' "$1" && grep -qx 'version: 10\.0' "$1" &&
+    ! grep -qiF 'z:\' "$1" "${1%.txt}.xml"
+}
+check "ovik-check.txt names Windows 10 and no path on Z:" reports_windows_10 "$txt"
 check "ovik-check.xml is JUnit XML with 26 cases and $failures failures" \
   bash -c "grep -q '<testsuite name=\"ovik-check\" tests=\"26\" failures=\"$failures\"' '$results/ovik-check.xml' && [ \$(grep -c '<testcase ' '$results/ovik-check.xml') -eq 26 ]"
 for name in "${probe_checks[@]}"; do

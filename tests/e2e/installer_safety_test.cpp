@@ -58,8 +58,8 @@ void RemoveHostLink(const std::wstring& link) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started = {};
-    if (!CreateProcessW(L"Z:\\bin\\rm", commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &started))
+    if (!CreateProcessW(HostProgram(L"rm").c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                        nullptr, nullptr, &startup, &started))
         return;
     WaitForSingleObject(started.hProcess, 10000);
     CloseHandle(started.hThread);

@@ -8,15 +8,6 @@
 
 namespace {
 
-// A host path as Wine's Z: drive shows it.
-std::wstring OnDriveZ(const std::wstring& hostPath) {
-    std::wstring path = L"Z:" + hostPath;
-    for (wchar_t& c : path)
-        if (c == L'/')
-            c = L'\\';
-    return path;
-}
-
 struct Tour {
     std::wstring hostFolder;
     std::wstring captureTool;
@@ -37,20 +28,20 @@ void Capture(Tour& tour, HWND window, const wchar_t* name) {
              rect.left, rect.top);
     std::wstring commandLine =
         L"import -window root -crop " + std::wstring(geometry) + L" \"" + file + L"\"";
-    DeleteFileW(OnDriveZ(file).c_str());
+    DeleteFileW(WindowsPathOfHost(file).c_str());
 
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started = {};
     bool written = false;
-    if (CreateProcessW(OnDriveZ(tour.captureTool).c_str(), commandLine.data(), nullptr, nullptr,
-                       FALSE, 0, nullptr, nullptr, &startup, &started)) {
+    if (CreateProcessW(WindowsPathOfHost(tour.captureTool).c_str(), commandLine.data(), nullptr,
+                       nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
         WaitForSingleObject(started.hProcess, 20000);
         CloseHandle(started.hThread);
         CloseHandle(started.hProcess);
         for (int i = 0; i < 100 && !written; ++i) {
             Sleep(100);
-            written = !ReadBytes(OnDriveZ(file)).empty();
+            written = !ReadBytes(WindowsPathOfHost(file)).empty();
         }
     }
     std::printf("%s %s.png (%s)\n", written ? "saved" : "FAILED", Narrow(name).c_str(),
@@ -116,6 +107,14 @@ bool TakeScreenshots(const std::wstring& hostFolder, const std::wstring& capture
     if (captureTool.empty()) {
         std::printf("no --capture-tool given\n");
         return false;
+    }
+    // Both are reached through the session's drives (scripts/screenshots.sh
+    // maps the folder and links the tool among the host programs).
+    for (const std::wstring& hostPath : {hostFolder, captureTool}) {
+        if (WindowsPathOfHost(hostPath).empty()) {
+            std::printf("%s is on no drive of this prefix\n", Narrow(hostPath).c_str());
+            return false;
+        }
     }
     Tour tour{hostFolder, captureTool};
     ResetInstallState();

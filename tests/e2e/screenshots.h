@@ -7,5 +7,6 @@
 
 // Runs the installer from a staged medium through every kind of box and
 // saves PNG files into `hostFolder` (a host path) with `captureTool` (the
-// host path of `import`). True when every picture was written.
+// host path of `import`); a drive of the session must hold both. True when
+// every picture was written.
 bool TakeScreenshots(const std::wstring& hostFolder, const std::wstring& captureTool);

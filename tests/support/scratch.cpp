@@ -1,5 +1,6 @@
 #include "tests/support/scratch.h"
 
+#include "checkkit/driver/message_boxes.h"
 #include "shellops/shellops.h"
 
 #include <shellapi.h>
@@ -29,15 +30,15 @@ bool WriteBytes(const std::wstring& path, const std::string& bytes) {
 
 namespace {
 
-// Starts a host program (given by its Z: path). Wine may report such a
-// program as ended before it has done its work, so callers poll for the
-// effect they expect.
-bool RunHostProgram(const wchar_t* program, std::wstring commandLine) {
+// Starts a host program (see HostProgram). Wine may report such a program as
+// ended before it has done its work, so callers poll for the effect they
+// expect.
+bool RunHostProgram(const wchar_t* name, std::wstring commandLine) {
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(program, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &si, &pi))
+    if (!CreateProcessW(HostProgram(name).c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0,
+                        nullptr, nullptr, &si, &pi))
         return false;
     WaitForSingleObject(pi.hProcess, 10000);
     CloseHandle(pi.hThread);
@@ -79,8 +80,7 @@ void DeleteExtended(const std::wstring& path) {
                 // A host symlink cannot be removed from Windows; unlink it on the host.
                 if (!RemoveDirectoryW(child.c_str()) && !DeleteFileW(child.c_str())) {
                     const std::string host = HostPath(child.substr(4));
-                    if (!host.empty() &&
-                        RunHostProgram(L"Z:\\bin\\rm", L"rm -f \"" + Widen(host) + L"\""))
+                    if (!host.empty() && RunHostProgram(L"rm", L"rm -f \"" + Widen(host) + L"\""))
                         WaitForPath(child, false);
                 }
             } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
@@ -140,13 +140,32 @@ std::string HostPath(const std::wstring& windowsPath) {
     return result;
 }
 
+std::wstring WindowsPathOfHost(const std::wstring& hostPath) {
+    using ToDos = wchar_t*(CDECL*)(const char*);
+    const auto toDos = reinterpret_cast<ToDos>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_dos_file_name")));
+    if (!toDos)
+        return std::wstring();
+    const std::string unixPath = Narrow(hostPath);
+    wchar_t* dosPath = toDos(unixPath.c_str());
+    if (!dosPath)
+        return std::wstring();
+    // A path on no drive comes back as \\?\unix\...; only a drive's path counts.
+    std::wstring result = dosPath;
+    HeapFree(GetProcessHeap(), 0, dosPath);
+    return result.size() > 2 && result[1] == L':' ? result : std::wstring();
+}
+
+std::wstring HostProgram(const std::wstring& name) {
+    return L"H:\\" + name;
+}
+
 bool MakeHostSymlink(const std::wstring& target, const std::wstring& link) {
     const std::string hostTarget = HostPath(target);
     const std::string hostLink = HostPath(link);
     if (hostTarget.empty() || hostLink.empty())
         return false;
-    // Wine starts host programs given by their Z: path.
-    if (!RunHostProgram(L"Z:\\bin\\ln",
+    if (!RunHostProgram(L"ln",
                         L"ln -s \"" + Widen(hostTarget) + L"\" \"" + Widen(hostLink) + L"\""))
         return false;
     return WaitForPath(link, true);

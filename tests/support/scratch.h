@@ -25,6 +25,16 @@ bool MakeFolder(const std::wstring& path);
 // The host (Linux) path of a Windows path, under Wine; empty elsewhere.
 std::string HostPath(const std::wstring& windowsPath);
 
+// The Windows path of a host path: on the drive of the test session that
+// maps the deepest folder holding it (W: the build tree). Empty when no drive
+// holds it, and outside Wine.
+std::wstring WindowsPathOfHost(const std::wstring& hostPath);
+
+// A host program that tests may start, as the session's drive H: shows it
+// (rm, ln and wine are linked there): HostProgram(L"rm") is H:\rm. No drive
+// shows the host's root.
+std::wstring HostProgram(const std::wstring& name);
+
 // Makes `link` a host symbolic link to the folder or file `target` (both
 // Windows paths), which Wine shows as a linked folder. Under Wine only.
 bool MakeHostSymlink(const std::wstring& target, const std::wstring& link);
