@@ -9,6 +9,7 @@
 #include "checkkit/permission_checks.h"
 #include "checkkit/screenshot.h"
 #include "checkkit/signature.h"
+#include "checkkit/tree_checks.h"
 #include "checkkit/window_checks.h"
 #include "checkkit/workflow_checks.h"
 #include "shellops/handles.h"
@@ -60,55 +61,6 @@ std::wstring DesktopFolder() {
     std::wstring folder = SUCCEEDED(hr) && known ? known : L"";
     CoTaskMemFree(known);
     return folder;
-}
-
-bool IsReadOnly(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
-}
-
-// The trees below `mediumRoot` and `actualRoot` compared: names missing from
-// the actual tree, names only there (but for `allowedExtra`), and each file
-// of the medium whose bytes differ.
-Problems CompareTrees(const std::wstring& mediumRoot, const std::wstring& actualRoot,
-                      const std::string& actualName,
-                      const std::vector<std::wstring>& allowedExtra = {}) {
-    const std::vector<std::wstring> expected = ListTree(mediumRoot);
-    const std::vector<std::wstring> actual = ListTree(actualRoot);
-    Problems problems;
-    std::vector<std::wstring> missing;
-    std::vector<std::wstring> extra;
-    std::set_difference(expected.begin(), expected.end(), actual.begin(), actual.end(),
-                        std::back_inserter(missing));
-    std::set_difference(actual.begin(), actual.end(), expected.begin(), expected.end(),
-                        std::back_inserter(extra));
-    for (const std::wstring& name : missing)
-        problems.push_back(Narrow(name) + " is missing from " + actualName);
-    for (const std::wstring& name : extra) {
-        if (std::find(allowedExtra.begin(), allowedExtra.end(), name) == allowedExtra.end())
-            problems.push_back(Narrow(name) + " is in " + actualName +
-                               " but not in the medium folder");
-    }
-    for (const std::wstring& name : expected) {
-        if (name.back() == L'\\' ||
-            std::find(missing.begin(), missing.end(), name) != missing.end())
-            continue;
-        switch (CompareFiles(mediumRoot + L"\\" + name, actualRoot + L"\\" + name)) {
-            case Comparison::kSame:
-                break;
-            case Comparison::kDiffer:
-                problems.push_back(Narrow(name) + " differs between the medium folder and " +
-                                   actualName);
-                break;
-            case Comparison::kFirstUnreadable:
-                problems.push_back(Narrow(name) + " cannot be read in the medium folder");
-                break;
-            case Comparison::kSecondUnreadable:
-                problems.push_back(Narrow(name) + " cannot be read in " + actualName);
-                break;
-        }
-    }
-    return problems;
 }
 
 // ---- Registry snapshots ------------------------------------------------------
@@ -241,7 +193,6 @@ private:
 
     Problems MediumDrive();
     Problems DriveMatchesMedium();
-    CheckResult Signature();
     Problems InstallerWindow();
     Problems Install();
     Problems InstalledTree();
@@ -285,47 +236,6 @@ Problems Run::DriveMatchesMedium() {
     return CompareTrees(setup_.medium, setup_.drive, "drive " + Narrow(setup_.drive));
 }
 
-// Signed and trusted passes; signed by a certificate whose root this machine
-// does not trust is a warning (a company's own CA is trusted only where the
-// company has put it, never on a fresh machine); a signature that Windows
-// rejects for any other reason fails: users would see it rejected too.
-CheckResult Run::Signature() {
-    CheckResult result;
-    result.name = "signature";
-    const std::wstring setupExe = setup_.drive + kSetupExe;
-    const SignatureFacts facts = ReadSignature(setupExe);
-    if (!facts.isSigned) {
-        result.outcome = CheckResult::Outcome::kSkipped;
-        result.why = Narrow(setupExe) + " is not signed";
-        result.details = {result.why};
-        return result;
-    }
-    const std::string who =
-        "signed by \"" + facts.signer + "\" (issued by \"" + facts.issuer + "\")";
-    const std::string stamp = facts.timeStamp.empty()
-                                  ? "no time stamp (the signature lapses when the certificate "
-                                    "expires)"
-                                  : "time stamped (" + facts.timeStamp + ")";
-    const std::string said = who + "; " + TrustInWords(facts.trust) + "; " + stamp;
-    result.details = {said};
-    if (facts.trust == static_cast<LONG>(CERT_E_UNTRUSTEDROOT) ||
-        facts.trust == static_cast<LONG>(CERT_E_CHAINING)) {
-        result.outcome = CheckResult::Outcome::kWarning;
-        result.why = said +
-                     ": users whose machines do not trust that root see an unknown "
-                     "publisher";
-    } else if (facts.trust != 0) {
-        result.outcome = CheckResult::Outcome::kFailed;
-        result.why = said;
-    } else if (facts.timeStamp.empty()) {
-        result.outcome = CheckResult::Outcome::kWarning;
-        result.why = said;
-    } else {
-        result.why = said;
-    }
-    return result;
-}
-
 Problems Run::InstallerWindow() {
     installer_.probeLibrary = setup_.probeLibrary;
     const std::wstring setupExe = setup_.drive + kSetupExe;
@@ -365,16 +275,8 @@ Problems Run::InstalledTree() {
             problems.push_back(Narrow(script) + " holds \"" + OneLine(bytes) + "\", expected \"" +
                                OneLine(kRegisterScriptBytes) + "\"");
     }
-    // Copies keep the attributes that the files have on the drive.
-    for (const std::wstring& name : ListTree(setup_.drive)) {
-        const std::wstring installed = std::wstring(kInstallRoot) + L"\\" + name;
-        if (name.back() == L'\\' || !PathExists(installed))
-            continue;
-        const bool onDrive = IsReadOnly(setup_.drive + L"\\" + name);
-        if (IsReadOnly(installed) != onDrive)
-            problems.push_back(Narrow(name) + (onDrive ? " lost" : " gained") +
-                               " the read-only attribute that it has on the drive");
-    }
+    for (std::string& problem : ReadOnlyKept(setup_.drive, kInstallRoot))
+        problems.push_back(std::move(problem));
     return problems;
 }
 Problems Run::Registration() {
@@ -496,7 +398,7 @@ std::vector<CheckResult> Run::Go() {
     if (gate("medium-drive", Check("medium-drive", [this] { return MediumDrive(); }))) {
         Check("drive-matches-medium", [this] { return DriveMatchesMedium(); });
         const ULONGLONG start = NowMs();
-        CheckResult signature = Signature();
+        CheckResult signature = SignatureResult(setup_.drive + kSetupExe);
         signature.seconds = static_cast<double>(NowMs() - start) / 1000.0;
         run_.Record(signature);
         keysBefore_ = RegistrySnapshot();

@@ -6,6 +6,7 @@
 #include "checkkit/driver/installer_driver.h"
 #include "checkkit/expected.h"
 #include "checkkit/probe_standin.h"
+#include "checkkit/tree_checks.h"
 #include "checkkit/window_checks.h"
 #include "checkkit/workflow_checks.h"
 #include "shellops/handles.h"
@@ -52,9 +53,6 @@ const char* const kProbeChecks[] = {"probe-medium",
                                     "probe-planted-tools",
                                     "probe-closes-from-frame"};
 
-constexpr DWORD kKeptAttributes =
-    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-
 // The deep entry: folders of 60, 60, 60 and 43 characters below "deep", so
 // that the deepest folder is 246 characters installed (Windows makes folders
 // of up to 248) and the file in it 259, the longest path the copy can reach.
@@ -83,18 +81,6 @@ std::vector<MediumFile> ProbeFiles() {
     };
 }
 const wchar_t kEmptyFolder[] = L"空のフォルダー";
-
-std::string AttributeNames(DWORD attributes) {
-    std::string names;
-    const std::pair<DWORD, const char*> known[] = {{FILE_ATTRIBUTE_READONLY, "read-only"},
-                                                   {FILE_ATTRIBUTE_HIDDEN, "hidden"},
-                                                   {FILE_ATTRIBUTE_SYSTEM, "system"}};
-    for (const auto& [bit, name] : known) {
-        if (attributes & bit)
-            names += (names.empty() ? "" : ", ") + std::string(name);
-    }
-    return names.empty() ? "none" : names;
-}
 
 // ---- Files -------------------------------------------------------------------
 
@@ -156,62 +142,6 @@ std::string ResourceBytes(int id) {
     const HGLOBAL loaded = resource ? LoadResource(nullptr, resource) : nullptr;
     const char* bytes = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
     return bytes ? std::string(bytes, SizeofResource(nullptr, resource)) : std::string();
-}
-
-// A tree as read back: each entry's kept attributes and, for files, bytes.
-struct Entry {
-    DWORD attributes = 0;
-    bool folder = false;
-    std::string bytes;
-};
-using Tree = std::map<std::wstring, Entry>;
-
-Tree ReadTree(const std::wstring& root) {
-    Tree tree;
-    for (const std::wstring& name : ListTree(root)) {
-        const std::wstring path = root + L"\\" + name;
-        Entry entry;
-        entry.folder = name.back() == L'\\';
-        entry.attributes = GetFileAttributesW(path.c_str()) & kKeptAttributes;
-        if (!entry.folder)
-            entry.bytes = ReadBytes(path);
-        tree[name] = entry;
-    }
-    return tree;
-}
-
-// `actual` against `expected`: names missing and extra (but for `allowedExtra`),
-// bytes, and each file's read-only, hidden and system attributes.
-Problems CompareTrees(const Tree& expected, const Tree& actual, const std::string& where,
-                      const std::vector<std::wstring>& allowedExtra) {
-    Problems problems;
-    for (const auto& [name, want] : expected) {
-        const auto found = actual.find(name);
-        if (found == actual.end()) {
-            problems.push_back(Narrow(name) + " is missing from " + where);
-            continue;
-        }
-        if (want.folder)
-            continue;
-        if (found->second.bytes != want.bytes)
-            problems.push_back(Narrow(name) + " in " + where + " differs from the probe medium");
-        const DWORD gained = found->second.attributes & ~want.attributes;
-        const DWORD lost = want.attributes & ~found->second.attributes;
-        if (gained)
-            problems.push_back(Narrow(name) + " gained the attribute " + AttributeNames(gained) +
-                               " in " + where +
-                               " (on the probe medium: " + AttributeNames(want.attributes) + ")");
-        if (lost)
-            problems.push_back(Narrow(name) + " lost the attribute " + AttributeNames(lost) +
-                               " in " + where +
-                               " (on the probe medium: " + AttributeNames(want.attributes) + ")");
-    }
-    for (const auto& [name, entry] : actual) {
-        if (!expected.count(name) &&
-            std::find(allowedExtra.begin(), allowedExtra.end(), name) == allowedExtra.end())
-            problems.push_back(Narrow(name) + " is in " + where + " but not on the probe medium");
-    }
-    return problems;
 }
 
 // ---- Boxes -------------------------------------------------------------------
