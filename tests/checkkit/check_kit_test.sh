@@ -327,18 +327,31 @@ fi
 # The installer and the kit built together from a copy of the sources whose
 # shortcut name gained a space: the kit's expectations are its own, so the
 # shortcut check fails. The same installer has a window of another title
-# that is too short for its buttons, which the window checks see. Only
-# setup.exe and ovik-check.exe are built.
+# that is too short for its buttons, which the window checks see, and faults
+# of kinds that only the conformance checks see: the class icon, a maximise
+# box, the registration question's No taken as Yes, launches shown instead of
+# hidden, and taskkill waited for 3 s instead of 5. Only setup.exe and
+# ovik-check.exe are built.
 copy="$scratch/changed-sources"
 mkdir -p "$copy"
 (cd "$root" && cp -R CMakeLists.txt cmake scripts app setup shellops sample bench checkkit "$copy/")
 sed -i 's/kShortcutFile\[\] = L"\\\\OVIKクライアント.lnk"/kShortcutFile[] = L"\\\\OVIK クライアント.lnk"/' \
   "$copy/shellops/shellops.h"
 sed -i -e 's/kMainWindowTitle\[\] = L"Installer"/kMainWindowTitle[] = L"Setup"/' \
-  -e 's/kClientHeight = 250;/kClientHeight = 200;/' "$copy/app/main.cpp"
+  -e 's/kClientHeight = 250;/kClientHeight = 200;/' \
+  -e 's/ExtractIconExW(L"shell32.dll", 3,/ExtractIconExW(L"shell32.dll", 4,/' \
+  -e 's/WS_SYSMENU | WS_MINIMIZEBOX;/WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX;/' \
+  "$copy/app/main.cpp"
+perl -0pi -e 's/==\n(\s*)IDYES\)\n(\s*)RegisterCaptureLibrary/!=\n$1IDCANCEL)\n$2RegisterCaptureLibrary/' \
+  "$copy/setup/install.cpp"
+sed -i 's/kTaskKillWaitMs = 5000;/kTaskKillWaitMs = 3000;/' "$copy/setup/uninstall.cpp"
+sed -i 's/request.nShow = SW_HIDE;/request.nShow = SW_SHOWNORMAL;/' "$copy/shellops/launch.cpp"
 start=$(date +%s)
 if grep -q 'L"\\\\OVIK クライアント.lnk"' "$copy/shellops/shellops.h" &&
   grep -q 'L"Setup"' "$copy/app/main.cpp" && grep -q 'kClientHeight = 200;' "$copy/app/main.cpp" &&
+  grep -q '"shell32.dll", 4,' "$copy/app/main.cpp" && grep -q 'WS_MAXIMIZEBOX;' "$copy/app/main.cpp" &&
+  grep -q 'IDCANCEL)' "$copy/setup/install.cpp" && grep -q 'kTaskKillWaitMs = 3000;' "$copy/setup/uninstall.cpp" &&
+  grep -q 'SW_SHOWNORMAL' "$copy/shellops/launch.cpp" &&
   cmake -S "$copy" -B "$copy/build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DOVIK_BUILD_TESTS=OFF >"$scratch/changed-build.log" 2>&1 &&
   cmake --build "$copy/build" -j2 --target installer ovik_check >>"$scratch/changed-build.log" 2>&1; then
@@ -362,6 +375,19 @@ if grep -q 'L"\\\\OVIK クライアント.lnk"' "$copy/shellops/shellops.h" &&
   check "... and its buttons cut off by the window's short client area" \
     grep -q '^FAIL  window-layout: the Install button (35,152)-(155,232) reaches out of the window.s 500x200 px client area' \
     "$scratch/changed-results/ovik-check.txt"
+  changed_txt="$scratch/changed-results/ovik-check.txt"
+  changed_xml="$scratch/changed-results/ovik-check.xml"
+  check "... its class icon, named by its place in shell32.dll" \
+    grep -q "^FAIL  window-class: the class icon is shell32.dll's icon 4 .*, expected its icon 3" "$changed_txt"
+  check "... its frame's maximise box, and the client area found and expected" \
+    bash -c "grep -q '^FAIL  window-frame: the window style is 0x00CB0000 .*expected 0x00CA0000' '$changed_txt' &&
+             grep -q 'the client area is 500x200 px, expected 500x250' '$changed_xml'"
+  check "... the registration script launched shown, not hidden" \
+    grep -q '^FAIL  install: call 2 is launch ".*ScreenCapture_reg.bat" with the verb "runas", parameters none, working folder ".*", shown with 1, mask 0x00000040, no window; expected .* hidden (SW_HIDE)' "$changed_txt"
+  check "... taskkill waited for 3 s, not 5" \
+    grep -q 'wait up to 3000 ms for &quot;.*taskkill.exe&quot;; expected wait up to 5000 ms' "$changed_xml"
+  check "... and the registration declined but launched all the same" \
+    grep -q '^FAIL  probe-register-no: call 2 is launch ".*ScreenCapture_reg.bat"' "$changed_txt"
   echo "      ovik-check.txt of the changed shortcut name:"
   sed 's/^/      | /' "$scratch/changed-results/ovik-check.txt" 2>/dev/null || cat "$scratch/out"
 else
