@@ -226,6 +226,7 @@ Problems ProbeRun::Workflow(int button, const std::vector<int>& answers,
 Problems ProbeRun::Workflow(int button, const std::vector<int>& answers,
                             const std::vector<ExpectedBox>& boxes) {
     std::vector<ExpectedCall> calls;
+    calls.reserve(boxes.size());
     for (const ExpectedBox& box : boxes)
         calls.push_back(BoxCall(box));
     return Workflow(button, answers, boxes, calls);
@@ -530,8 +531,8 @@ Problems ProbeRun::PlainFileRoot() {
     Problems problems;
     if (!Installer(problems))
         return problems;
-    const auto add = [&problems](const std::string& path, Problems more) {
-        for (std::string& problem : more)
+    const auto add = [&problems](const std::string& path, const Problems& more) {
+        for (const std::string& problem : more)
             problems.push_back(path + ": " + problem);
     };
     add("Install, No", Workflow(expected::kInstallButtonId, {IDNO}, {kOverwriteBox}));
