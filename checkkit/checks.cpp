@@ -1,12 +1,17 @@
 #include "checkkit/checks.h"
 
+#include "checkkit/check_run.h"
 #include "checkkit/driver/files.h"
 #include "checkkit/driver/installer_boxes.h"
 #include "checkkit/driver/installer_driver.h"
 #include "checkkit/driver/shortcut_reader.h"
 #include "checkkit/expected.h"
+#include "checkkit/permission_checks.h"
 #include "checkkit/screenshot.h"
 #include "checkkit/signature.h"
+#include "checkkit/tree_checks.h"
+#include "checkkit/window_checks.h"
+#include "checkkit/workflow_checks.h"
 #include "shellops/handles.h"
 
 #include <shlobj.h>
@@ -17,7 +22,6 @@
 
 namespace {
 
-using Problems = std::vector<std::string>;
 using namespace expected;
 
 // Every check, in the order it runs; one that an earlier failure kept from
@@ -26,12 +30,16 @@ const char* const kCheckNames[] = {"medium-drive",
                                    "drive-matches-medium",
                                    "signature",
                                    "installer-window",
+                                   "window-class",
+                                   "window-frame",
                                    "window-texts",
+                                   "window-controls",
                                    "window-font",
                                    "window-layout",
                                    "texts-fit",
                                    "install",
                                    "installed-tree",
+                                   "permissions",
                                    "registration",
                                    "shortcut",
                                    "uninstall",
@@ -47,134 +55,12 @@ bool StartsWithNoCase(const std::wstring& text, const std::wstring& prefix) {
                                 static_cast<int>(prefix.size()), TRUE) == CSTR_EQUAL;
 }
 
-bool SameNoCase(const std::wstring& first, const std::wstring& second) {
-    return CompareStringOrdinal(first.c_str(), -1, second.c_str(), -1, TRUE) == CSTR_EQUAL;
-}
-
-// "\"text\"" on one line, for a report line.
-std::string Quoted(const std::wstring& text) {
-    return "\"" + OneLine(Narrow(text)) + "\"";
-}
-
 std::wstring DesktopFolder() {
     PWSTR known = nullptr;
     const HRESULT hr = SHGetKnownFolderPath(FOLDERID_Desktop, 0, nullptr, &known);
     std::wstring folder = SUCCEEDED(hr) && known ? known : L"";
     CoTaskMemFree(known);
     return folder;
-}
-
-bool IsReadOnly(const std::wstring& path) {
-    const DWORD attributes = GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY);
-}
-
-// The trees below `mediumRoot` and `actualRoot` compared: names missing from
-// the actual tree, names only there (but for `allowedExtra`), and each file
-// of the medium whose bytes differ.
-Problems CompareTrees(const std::wstring& mediumRoot, const std::wstring& actualRoot,
-                      const std::string& actualName,
-                      const std::vector<std::wstring>& allowedExtra = {}) {
-    const std::vector<std::wstring> expected = ListTree(mediumRoot);
-    const std::vector<std::wstring> actual = ListTree(actualRoot);
-    Problems problems;
-    std::vector<std::wstring> missing;
-    std::vector<std::wstring> extra;
-    std::set_difference(expected.begin(), expected.end(), actual.begin(), actual.end(),
-                        std::back_inserter(missing));
-    std::set_difference(actual.begin(), actual.end(), expected.begin(), expected.end(),
-                        std::back_inserter(extra));
-    for (const std::wstring& name : missing)
-        problems.push_back(Narrow(name) + " is missing from " + actualName);
-    for (const std::wstring& name : extra) {
-        if (std::find(allowedExtra.begin(), allowedExtra.end(), name) == allowedExtra.end())
-            problems.push_back(Narrow(name) + " is in " + actualName +
-                               " but not in the medium folder");
-    }
-    for (const std::wstring& name : expected) {
-        if (name.back() == L'\\' ||
-            std::find(missing.begin(), missing.end(), name) != missing.end())
-            continue;
-        switch (CompareFiles(mediumRoot + L"\\" + name, actualRoot + L"\\" + name)) {
-            case Comparison::kSame:
-                break;
-            case Comparison::kDiffer:
-                problems.push_back(Narrow(name) + " differs between the medium folder and " +
-                                   actualName);
-                break;
-            case Comparison::kFirstUnreadable:
-                problems.push_back(Narrow(name) + " cannot be read in the medium folder");
-                break;
-            case Comparison::kSecondUnreadable:
-                problems.push_back(Narrow(name) + " cannot be read in " + actualName);
-                break;
-        }
-    }
-    return problems;
-}
-
-const char* IconName(UINT icon) {
-    switch (icon) {
-        case MB_ICONQUESTION:
-            return "the question icon";
-        case MB_ICONERROR:
-            return "the error icon";
-        case MB_ICONWARNING:
-            return "the warning icon";
-        case MB_ICONINFORMATION:
-            return "the information icon";
-    }
-    return "no icon (or one of its own)";
-}
-
-std::string ButtonNames(const SeenBox& box) {
-    std::string names;
-    for (const auto& [present, name] :
-         {std::pair{box.hasYes, "Yes"}, std::pair{box.hasNo, "No"}, std::pair{box.hasOk, "OK"},
-          std::pair{box.hasCancel, "Cancel"}}) {
-        if (present)
-            names += (names.empty() ? "" : " and ") + std::string(name);
-    }
-    return names.empty() ? "no button" : names;
-}
-
-std::string BoxWords(const std::wstring& caption, const std::wstring& text) {
-    return "[" + OneLine(Narrow(caption)) + "] " + Quoted(text);
-}
-
-Problems CompareBoxes(const std::vector<ShownBox>& shown, const std::vector<ExpectedBox>& expected,
-                      HWND owner) {
-    Problems problems;
-    for (size_t i = 0; i < std::max(shown.size(), expected.size()); ++i) {
-        const std::string which = "box " + std::to_string(i + 1);
-        if (i >= shown.size()) {
-            problems.push_back(which + " did not come; expected " +
-                               BoxWords(expected[i].caption, expected[i].text));
-            continue;
-        }
-        const SeenBox& box = shown[i].box;
-        const std::string seen = BoxWords(box.caption, box.text);
-        if (i >= expected.size()) {
-            problems.push_back(which + " was not expected: " + seen + ", answered " +
-                               (box.answer == IDNO ? "No" : "OK"));
-            continue;
-        }
-        const ExpectedBox& want = expected[i];
-        if (box.caption != want.caption || box.text != want.text)
-            problems.push_back(which + " is " + seen + ", expected " +
-                               BoxWords(want.caption, want.text));
-        const bool yesNo = box.hasYes && box.hasNo && !box.hasOk;
-        const bool okOnly = box.hasOk && !box.hasYes && !box.hasNo;
-        if ((want.yesNo ? !yesNo : !okOnly) || box.hasCancel)
-            problems.push_back(which + " " + seen + " has " + ButtonNames(box) + ", expected " +
-                               (want.yesNo ? "Yes and No" : "OK alone"));
-        if (shown[i].icon != want.icon)
-            problems.push_back(which + " " + seen + " shows " + IconName(shown[i].icon) +
-                               ", expected " + IconName(want.icon));
-        if (box.owner != owner)
-            problems.push_back(which + " " + seen + " is not owned by the installer window");
-    }
-    return problems;
 }
 
 // ---- Registry snapshots ------------------------------------------------------
@@ -300,20 +186,14 @@ public:
     std::vector<CheckResult> Go();
 
 private:
-    // Runs `check` as the next check called `name`; false when it failed.
-    bool Check(const char* name, const std::function<Problems()>& check);
-    void Record(CheckResult result);
-    void Skip(const char* name, const std::string& why);
+    bool Check(const char* name, const std::function<Problems()>& check) {
+        return run_.Check(name, check);
+    }
     void Picture(HWND window, const std::wstring& name);
 
     Problems MediumDrive();
     Problems DriveMatchesMedium();
-    CheckResult Signature();
     Problems InstallerWindow();
-    Problems WindowTexts();
-    Problems WindowFont();
-    Problems WindowLayoutFits();
-    Problems TextsFit();
     Problems Install();
     Problems InstalledTree();
     Problems Registration();
@@ -323,7 +203,7 @@ private:
     Problems InstallerCloses();
 
     const CheckSetup& setup_;
-    std::vector<CheckResult> results_;
+    CheckRun run_{std::vector<const char*>(std::begin(kCheckNames), std::end(kCheckNames))};
     InstallerProcess installer_;
     bool hasLibrary_ = false;
     bool hasIcon_ = false;
@@ -333,27 +213,6 @@ private:
     bool windowShown_ = false;
     bool uninstallRan_ = false;
 };
-
-bool Run::Check(const char* name, const std::function<Problems()>& check) {
-    const ULONGLONG start = NowMs();
-    const Problems problems = check();
-    CheckResult result = ResultOf(name, problems, static_cast<double>(NowMs() - start) / 1000.0);
-    Record(result);
-    return problems.empty();
-}
-
-void Run::Record(CheckResult result) {
-    Say(SummaryLine(result));
-    results_.push_back(std::move(result));
-}
-
-void Run::Skip(const char* name, const std::string& why) {
-    CheckResult result;
-    result.name = name;
-    result.outcome = CheckResult::Outcome::kSkipped;
-    result.why = why;
-    Record(result);
-}
 
 void Run::Picture(HWND window, const std::wstring& name) {
     const std::wstring path = setup_.results + L"\\" + name + L".bmp";
@@ -377,47 +236,6 @@ Problems Run::DriveMatchesMedium() {
     return CompareTrees(setup_.medium, setup_.drive, "drive " + Narrow(setup_.drive));
 }
 
-// Signed and trusted passes; signed by a certificate whose root this machine
-// does not trust is a warning (a company's own CA is trusted only where the
-// company has put it, never on a fresh machine); a signature that Windows
-// rejects for any other reason fails: users would see it rejected too.
-CheckResult Run::Signature() {
-    CheckResult result;
-    result.name = "signature";
-    const std::wstring setupExe = setup_.drive + kSetupExe;
-    const SignatureFacts facts = ReadSignature(setupExe);
-    if (!facts.isSigned) {
-        result.outcome = CheckResult::Outcome::kSkipped;
-        result.why = Narrow(setupExe) + " is not signed";
-        result.details = {result.why};
-        return result;
-    }
-    const std::string who =
-        "signed by \"" + facts.signer + "\" (issued by \"" + facts.issuer + "\")";
-    const std::string stamp = facts.timeStamp.empty()
-                                  ? "no time stamp (the signature lapses when the certificate "
-                                    "expires)"
-                                  : "time stamped (" + facts.timeStamp + ")";
-    const std::string said = who + "; " + TrustInWords(facts.trust) + "; " + stamp;
-    result.details = {said};
-    if (facts.trust == static_cast<LONG>(CERT_E_UNTRUSTEDROOT) ||
-        facts.trust == static_cast<LONG>(CERT_E_CHAINING)) {
-        result.outcome = CheckResult::Outcome::kWarning;
-        result.why = said +
-                     ": users whose machines do not trust that root see an unknown "
-                     "publisher";
-    } else if (facts.trust != 0) {
-        result.outcome = CheckResult::Outcome::kFailed;
-        result.why = said;
-    } else if (facts.timeStamp.empty()) {
-        result.outcome = CheckResult::Outcome::kWarning;
-        result.why = said;
-    } else {
-        result.why = said;
-    }
-    return result;
-}
-
 Problems Run::InstallerWindow() {
     installer_.probeLibrary = setup_.probeLibrary;
     const std::wstring setupExe = setup_.drive + kSetupExe;
@@ -428,110 +246,6 @@ Problems Run::InstallerWindow() {
     return {};
 }
 
-Problems Run::WindowTexts() {
-    Problems problems;
-    const std::wstring title = WindowText(installer_.window);
-    if (title != kWindowTitle)
-        problems.push_back("the window's title is " + Quoted(title) + ", expected " +
-                           Quoted(kWindowTitle));
-    const std::vector<HWND> children = ChildWindows(installer_.window);
-    const size_t expectedCount = std::size(kControls);
-    if (children.size() != expectedCount)
-        problems.push_back("the window has " + std::to_string(children.size()) +
-                           " controls, expected " + std::to_string(expectedCount) +
-                           " (two notes, then the Install, Uninstall and Cancel buttons)");
-    for (size_t i = 0; i < std::min(children.size(), expectedCount); ++i) {
-        const Control& want = kControls[i];
-        const std::wstring className = ClassName(children[i]);
-        if (!SameNoCase(className, want.className))
-            problems.push_back(std::string(want.what) + " is a " + Quoted(className) +
-                               " control, expected " + Quoted(want.className));
-        if (want.id != 0 && GetDlgCtrlID(children[i]) != want.id)
-            problems.push_back(std::string(want.what) + " has the id " +
-                               std::to_string(GetDlgCtrlID(children[i])) + ", expected " +
-                               std::to_string(want.id));
-        const std::wstring text = WindowText(children[i]);
-        if (text != want.text)
-            problems.push_back(std::string(want.what) + " says " + Quoted(text) + ", expected " +
-                               Quoted(want.text));
-    }
-    return problems;
-}
-
-Problems Run::WindowFont() {
-    const std::vector<ControlFont> fonts = ReadControlFonts(installer_);
-    const WindowLayout layout = ReadWindowLayout(installer_);
-    if (fonts.empty() || !layout.read)
-        return {"the probe in the installer did not answer"};
-    const int height = -MulDiv(kFontPoints, layout.dpi, 72);
-    const std::string size = std::to_string(kFontPoints) + " pt at " + std::to_string(layout.dpi) +
-                             " dpi, a character height of " + std::to_string(-height) + " px";
-    Problems problems;
-    for (size_t i = 0; i < fonts.size(); ++i) {
-        const std::string what =
-            i < std::size(kControls) ? kControls[i].what : "control " + std::to_string(i + 1);
-        if (!fonts[i].described) {
-            problems.push_back(what + " has no font of its own (the system font), expected " +
-                               Quoted(kFontFace) + " " + size);
-            continue;
-        }
-        const LOGFONTW& font = fonts[i].logFont;
-        if (font.lfFaceName != std::wstring(kFontFace))
-            problems.push_back(what + " uses the face " + Quoted(font.lfFaceName) + ", expected " +
-                               Quoted(kFontFace));
-        if (font.lfHeight != height)
-            problems.push_back(what + "'s font has the height " + std::to_string(font.lfHeight) +
-                               ", expected " + std::to_string(height) + " (" + size + ")");
-    }
-    return problems;
-}
-
-Problems Run::WindowLayoutFits() {
-    const WindowLayout layout = ReadWindowLayout(installer_);
-    if (!layout.read)
-        return {"the probe in the installer did not answer"};
-    const auto what = [](size_t i) {
-        return i < std::size(kControls) ? std::string(kControls[i].what)
-                                        : "control " + std::to_string(i + 1);
-    };
-    const auto box = [](const RECT& r) {
-        return "(" + std::to_string(r.left) + "," + std::to_string(r.top) + ")-(" +
-               std::to_string(r.right) + "," + std::to_string(r.bottom) + ")";
-    };
-    const std::string area =
-        std::to_string(layout.client.cx) + "x" + std::to_string(layout.client.cy) + " px";
-    Problems problems;
-    for (size_t i = 0; i < layout.controls.size(); ++i) {
-        const RECT& r = layout.controls[i];
-        if (r.left < 0 || r.top < 0 || r.right > layout.client.cx || r.bottom > layout.client.cy)
-            problems.push_back(what(i) + " " + box(r) + " reaches out of the window's " + area +
-                               " client area, where it is cut off");
-        for (size_t j = i + 1; j < layout.controls.size(); ++j) {
-            RECT common = {};
-            if (IntersectRect(&common, &r, &layout.controls[j]))
-                problems.push_back(what(i) + " " + box(r) + " overlaps " + what(j) + " " +
-                                   box(layout.controls[j]));
-        }
-    }
-    return problems;
-}
-
-Problems Run::TextsFit() {
-    const std::vector<TextFit> fits = MeasureTextFits(installer_);
-    if (fits.empty())
-        return {"the probe in the installer did not answer"};
-    Problems problems;
-    for (const TextFit& fit : fits) {
-        if (!fit.hasFont)
-            problems.push_back(Quoted(fit.text) + " has no font of its own");
-        else if (fit.needed > fit.available)
-            problems.push_back(Quoted(fit.text) + " needs " + std::to_string(fit.needed) +
-                               " px where its " + (fit.isButton ? "button" : "box") + " offers " +
-                               std::to_string(fit.available) + " px");
-    }
-    return problems;
-}
-
 Problems Run::Install() {
     std::vector<ExpectedBox> expected = {kInstalledBox};
     std::vector<int> answers = {IDOK};
@@ -539,12 +253,14 @@ Problems Run::Install() {
         expected.insert(expected.begin(), kRegisterBox);
         answers.insert(answers.begin(), IDYES);
     }
-    const std::vector<ShownBox> shown = RunWorkflow(
-        installer_, kInstallButtonId, answers, setup_.boxTimeoutMs, [this](HWND box, size_t index) {
-            Picture(box,
-                    hasLibrary_ && index == 0 ? L"box-register-question" : L"box-install-complete");
-        });
-    return CompareBoxes(shown, expected, installer_.window);
+    std::vector<ExpectedCall> calls = {BoxCall(kInstalledBox)};
+    if (hasLibrary_)
+        calls.insert(calls.begin(), {BoxCall(kRegisterBox), LaunchCall(kRegisterLaunch)});
+    return WorkflowProblems(installer_, kInstallButtonId, answers, setup_.boxTimeoutMs, expected,
+                            calls, [this](HWND box, size_t index) {
+                                Picture(box, hasLibrary_ && index == 0 ? L"box-register-question"
+                                                                       : L"box-install-complete");
+                            });
 }
 
 Problems Run::InstalledTree() {
@@ -559,16 +275,8 @@ Problems Run::InstalledTree() {
             problems.push_back(Narrow(script) + " holds \"" + OneLine(bytes) + "\", expected \"" +
                                OneLine(kRegisterScriptBytes) + "\"");
     }
-    // Copies keep the attributes that the files have on the drive.
-    for (const std::wstring& name : ListTree(setup_.drive)) {
-        const std::wstring installed = std::wstring(kInstallRoot) + L"\\" + name;
-        if (name.back() == L'\\' || !PathExists(installed))
-            continue;
-        const bool onDrive = IsReadOnly(setup_.drive + L"\\" + name);
-        if (IsReadOnly(installed) != onDrive)
-            problems.push_back(Narrow(name) + (onDrive ? " lost" : " gained") +
-                               " the read-only attribute that it has on the drive");
-    }
+    for (std::string& problem : ReadOnlyKept(setup_.drive, kInstallRoot))
+        problems.push_back(std::move(problem));
     return problems;
 }
 Problems Run::Registration() {
@@ -645,10 +353,14 @@ Problems Run::Uninstall() {
     uninstallRan_ = true;
     // Without an install root the uninstall says there is nothing to remove.
     const bool installed = IsFolder(kInstallRoot);
-    const std::vector<ShownBox> shown =
-        RunWorkflow(installer_, kUninstallButtonId, {IDOK}, setup_.boxTimeoutMs,
-                    [this](HWND box, size_t) { Picture(box, L"box-uninstall-complete"); });
-    return CompareBoxes(shown, {installed ? kUninstalledBox : kMissingBox}, installer_.window);
+    const std::vector<ExpectedCall> calls =
+        installed
+            ? std::vector<ExpectedCall>{LaunchCall(kUnregisterLaunch), LaunchCall(kTaskKillLaunch),
+                                        PauseCall(kPauseBeforeRemovalMs), BoxCall(kUninstalledBox)}
+            : std::vector<ExpectedCall>{BoxCall(kMissingBox)};
+    return WorkflowProblems(installer_, kUninstallButtonId, {IDOK}, setup_.boxTimeoutMs,
+                            {installed ? kUninstalledBox : kMissingBox}, calls,
+                            [this](HWND box, size_t) { Picture(box, L"box-uninstall-complete"); });
 }
 
 Problems Run::RemovesRegistration() {
@@ -686,22 +398,31 @@ std::vector<CheckResult> Run::Go() {
     if (gate("medium-drive", Check("medium-drive", [this] { return MediumDrive(); }))) {
         Check("drive-matches-medium", [this] { return DriveMatchesMedium(); });
         const ULONGLONG start = NowMs();
-        CheckResult signature = Signature();
+        CheckResult signature = SignatureResult(setup_.drive + kSetupExe);
         signature.seconds = static_cast<double>(NowMs() - start) / 1000.0;
-        Record(signature);
+        run_.Record(signature);
         keysBefore_ = RegistrySnapshot();
         if (gate("installer-window",
                  Check("installer-window", [this] { return InstallerWindow(); }))) {
-            Check("window-texts", [this] { return WindowTexts(); });
-            Check("window-font", [this] { return WindowFont(); });
-            Check("window-layout", [this] { return WindowLayoutFits(); });
-            Check("texts-fit", [this] { return TextsFit(); });
+            Check("window-class", [this] { return WindowClassProblems(installer_); });
+            Check("window-frame", [this] { return WindowFrameProblems(installer_); });
+            Check("window-texts", [this] { return WindowTextProblems(installer_); });
+            Check("window-controls", [this] { return ControlProblems(installer_); });
+            Check("window-font", [this] { return WindowFontProblems(installer_); });
+            Check("window-layout", [this] { return LayoutFitProblems(installer_); });
+            Check("texts-fit", [this] { return TextFitProblems(installer_); });
             Check("install", [this] { return Install(); });
             Check("installed-tree", [this] { return InstalledTree(); });
+            if (IsFolder(kInstallRoot)) {
+                const ULONGLONG permissionsStart = NowMs();
+                CheckResult permissions = PermissionsResult(hasLibrary_);
+                permissions.seconds = static_cast<double>(NowMs() - permissionsStart) / 1000.0;
+                run_.Record(permissions);
+            }
             if (hasLibrary_)
                 Check("registration", [this] { return Registration(); });
             else
-                Skip("registration", noLibrary);
+                run_.Skip("registration", noLibrary);
             Check("shortcut", [this] { return Shortcut(); });
             // The uninstall runs whatever the install did, as a user would
             // try it; what it removes is checked when it could be started.
@@ -721,7 +442,7 @@ std::vector<CheckResult> Run::Go() {
                     Check("uninstall-removes-registration",
                           [this] { return RemovesRegistration(); });
                 else
-                    Skip("uninstall-removes-registration", noLibrary);
+                    run_.Skip("uninstall-removes-registration", noLibrary);
                 Check("installer-closes", [this] { return InstallerCloses(); });
             }
         }
@@ -729,27 +450,10 @@ std::vector<CheckResult> Run::Go() {
     if (windowShown_)
         Check("screenshots", [this] { return pictureProblems_; });
 
-    // In the order of kCheckNames; a check that an earlier failure kept
-    // from running is skipped, naming that failure.
-    std::vector<CheckResult> ordered;
-    for (const char* name : kCheckNames) {
-        const auto found =
-            std::find_if(results_.begin(), results_.end(),
-                         [name](const CheckResult& result) { return result.name == name; });
-        if (found != results_.end()) {
-            ordered.push_back(*found);
-            continue;
-        }
-        CheckResult notRun;
-        notRun.name = name;
-        notRun.outcome = CheckResult::Outcome::kSkipped;
-        notRun.blockedBy = blocker.empty() ? "an earlier check" : blocker;
-        notRun.why = "not run: " + notRun.blockedBy + " failed";
-        notRun.details = {notRun.why};
-        Say(SummaryLine(notRun));
-        ordered.push_back(notRun);
-    }
-    return ordered;
+    // A check that an earlier failure kept from running is skipped, naming
+    // that failure.
+    run_.SkipRest(blocker.empty() ? "an earlier check" : blocker);
+    return run_.Ordered();
 }
 
 }  // namespace

@@ -1,10 +1,14 @@
 #include "checkkit/probe_medium.h"
 
+#include "checkkit/check_run.h"
 #include "checkkit/driver/files.h"
 #include "checkkit/driver/installer_boxes.h"
 #include "checkkit/driver/installer_driver.h"
 #include "checkkit/expected.h"
 #include "checkkit/probe_standin.h"
+#include "checkkit/tree_checks.h"
+#include "checkkit/window_checks.h"
+#include "checkkit/workflow_checks.h"
 #include "shellops/handles.h"
 
 #include <windows.h>
@@ -16,8 +20,6 @@
 #include <memory>
 
 namespace {
-
-using Problems = std::vector<std::string>;
 
 // What the installer must do (checkkit/expected.h), as names below a root.
 constexpr const wchar_t* kInstallRootPath = expected::kInstallRoot;
@@ -36,13 +38,20 @@ constexpr wchar_t kExtraFile[] = L"extra.txt";    // only in the install root
 const wchar_t* const kPlantedTools[] = {L"regsvr32.exe", L"cmd.exe", L"taskkill.exe"};
 
 // Every check of the probe, in the order it runs.
-const char* const kProbeChecks[] = {"probe-medium",         "probe-install",
-                                    "probe-installed-tree", "probe-overwrite-no",
-                                    "probe-overwrite-yes",  "probe-uninstall-running-client",
-                                    "probe-copy-fails",     "probe-planted-tools"};
-
-constexpr DWORD kKeptAttributes =
-    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+const char* const kProbeChecks[] = {"probe-medium",
+                                    "probe-window",
+                                    "probe-install",
+                                    "probe-installed-tree",
+                                    "probe-overwrite-no",
+                                    "probe-overwrite-yes",
+                                    "probe-uninstall-running-client",
+                                    "probe-uninstall-again",
+                                    "probe-copy-fails",
+                                    "probe-register-no",
+                                    "probe-no-library",
+                                    "probe-plain-file-root",
+                                    "probe-planted-tools",
+                                    "probe-closes-from-frame"};
 
 // The deep entry: folders of 60, 60, 60 and 43 characters below "deep", so
 // that the deepest folder is 246 characters installed (Windows makes folders
@@ -72,18 +81,6 @@ std::vector<MediumFile> ProbeFiles() {
     };
 }
 const wchar_t kEmptyFolder[] = L"空のフォルダー";
-
-std::string AttributeNames(DWORD attributes) {
-    std::string names;
-    const std::pair<DWORD, const char*> known[] = {{FILE_ATTRIBUTE_READONLY, "read-only"},
-                                                   {FILE_ATTRIBUTE_HIDDEN, "hidden"},
-                                                   {FILE_ATTRIBUTE_SYSTEM, "system"}};
-    for (const auto& [bit, name] : known) {
-        if (attributes & bit)
-            names += (names.empty() ? "" : ", ") + std::string(name);
-    }
-    return names.empty() ? "none" : names;
-}
 
 // ---- Files -------------------------------------------------------------------
 
@@ -147,62 +144,6 @@ std::string ResourceBytes(int id) {
     return bytes ? std::string(bytes, SizeofResource(nullptr, resource)) : std::string();
 }
 
-// A tree as read back: each entry's kept attributes and, for files, bytes.
-struct Entry {
-    DWORD attributes = 0;
-    bool folder = false;
-    std::string bytes;
-};
-using Tree = std::map<std::wstring, Entry>;
-
-Tree ReadTree(const std::wstring& root) {
-    Tree tree;
-    for (const std::wstring& name : ListTree(root)) {
-        const std::wstring path = root + L"\\" + name;
-        Entry entry;
-        entry.folder = name.back() == L'\\';
-        entry.attributes = GetFileAttributesW(path.c_str()) & kKeptAttributes;
-        if (!entry.folder)
-            entry.bytes = ReadBytes(path);
-        tree[name] = entry;
-    }
-    return tree;
-}
-
-// `actual` against `expected`: names missing and extra (but for `allowedExtra`),
-// bytes, and each file's read-only, hidden and system attributes.
-Problems CompareTrees(const Tree& expected, const Tree& actual, const std::string& where,
-                      const std::vector<std::wstring>& allowedExtra) {
-    Problems problems;
-    for (const auto& [name, want] : expected) {
-        const auto found = actual.find(name);
-        if (found == actual.end()) {
-            problems.push_back(Narrow(name) + " is missing from " + where);
-            continue;
-        }
-        if (want.folder)
-            continue;
-        if (found->second.bytes != want.bytes)
-            problems.push_back(Narrow(name) + " in " + where + " differs from the probe medium");
-        const DWORD gained = found->second.attributes & ~want.attributes;
-        const DWORD lost = want.attributes & ~found->second.attributes;
-        if (gained)
-            problems.push_back(Narrow(name) + " gained the attribute " + AttributeNames(gained) +
-                               " in " + where +
-                               " (on the probe medium: " + AttributeNames(want.attributes) + ")");
-        if (lost)
-            problems.push_back(Narrow(name) + " lost the attribute " + AttributeNames(lost) +
-                               " in " + where +
-                               " (on the probe medium: " + AttributeNames(want.attributes) + ")");
-    }
-    for (const auto& [name, entry] : actual) {
-        if (!expected.count(name) &&
-            std::find(allowedExtra.begin(), allowedExtra.end(), name) == allowedExtra.end())
-            problems.push_back(Narrow(name) + " is in " + where + " but not on the probe medium");
-    }
-    return problems;
-}
-
 // ---- Boxes -------------------------------------------------------------------
 
 // Bytes as they are, but CR and LF shown as \\r and \\n.
@@ -219,70 +160,6 @@ std::string Escaped(const std::string& bytes) {
     return shown;
 }
 
-std::string OneLine(const std::wstring& text) {
-    return ::OneLine(Narrow(text));
-}
-
-std::string IconName(UINT icon) {
-    switch (icon) {
-        case MB_ICONQUESTION:
-            return "question";
-        case MB_ICONERROR:
-            return "error";
-        case MB_ICONWARNING:
-            return "warning";
-        case MB_ICONINFORMATION:
-            return "information";
-        default:
-            return "no known";
-    }
-}
-
-std::string Describe(const ExpectedBox& box) {
-    return "[" + OneLine(box.caption) + "] " + OneLine(box.text) + " (" +
-           (box.yesNo ? "Yes and No" : "OK") + ", " + IconName(box.icon) + " icon)";
-}
-
-std::string Describe(const ShownBox& shown) {
-    std::string buttons;
-    const std::pair<bool, const char*> known[] = {{shown.box.hasYes, "Yes"},
-                                                  {shown.box.hasNo, "No"},
-                                                  {shown.box.hasOk, "OK"},
-                                                  {shown.box.hasCancel, "Cancel"}};
-    for (const auto& [has, name] : known) {
-        if (has)
-            buttons += (buttons.empty() ? "" : " and ") + std::string(name);
-    }
-    return "[" + OneLine(shown.box.caption) + "] " + OneLine(shown.box.text) + " (" +
-           (buttons.empty() ? "no buttons" : buttons) + ", " + IconName(shown.icon) + " icon)";
-}
-
-Problems CompareBoxes(const std::vector<ShownBox>& shown, const std::vector<ExpectedBox>& expected,
-                      HWND owner) {
-    Problems problems;
-    for (size_t i = 0; i < std::max(shown.size(), expected.size()); ++i) {
-        const std::string which = "box " + std::to_string(i + 1);
-        if (i >= shown.size()) {
-            problems.push_back(which + " did not come: expected " + Describe(expected[i]));
-            continue;
-        }
-        if (i >= expected.size()) {
-            problems.push_back(which + " was not expected: found " + Describe(shown[i]));
-            continue;
-        }
-        const ExpectedBox& want = expected[i];
-        const SeenBox& box = shown[i].box;
-        const bool yesNo = box.hasYes && box.hasNo && !box.hasOk && !box.hasCancel;
-        const bool okOnly = box.hasOk && !box.hasYes && !box.hasNo && !box.hasCancel;
-        if (box.caption != want.caption || box.text != want.text ||
-            (want.yesNo ? !yesNo : !okOnly) || shown[i].icon != want.icon || box.owner != owner)
-            problems.push_back(which + ": expected " + Describe(want) + ", found " +
-                               Describe(shown[i]) +
-                               (box.owner != owner ? ", not owned by the installer window" : ""));
-    }
-    return problems;
-}
-
 // ---- The run -----------------------------------------------------------------
 
 class ProbeRun {
@@ -291,13 +168,19 @@ public:
     std::vector<CheckResult> Go(const std::vector<CheckResult>& before);
 
 private:
-    bool Check(const char* name, const std::function<Problems()>& check);
-    // Skips every probe check not yet run, saying why.
-    // `blocker` names the check whose failure kept them from running; when
-    // empty, `why` says what did.
-    void SkipRest(const std::string& blocker, const std::string& why = std::string());
+    bool Check(const char* name, const std::function<Problems()>& check) {
+        return run_.Check(name, check);
+    }
     bool Installer(Problems& problems);
-    std::vector<ShownBox> Workflow(int button, const std::vector<int>& answers);
+    // One path of a workflow: its boxes, and the calls recorded inside the
+    // installer, which are the boxes' own but for those in `launches`.
+    Problems Workflow(int button, const std::vector<int>& answers,
+                      const std::vector<ExpectedBox>& boxes,
+                      const std::vector<ExpectedCall>& calls);
+    Problems Workflow(int button, const std::vector<int>& answers,
+                      const std::vector<ExpectedBox>& boxes);
+    // Removes the install root and the shortcut that a path of the probe left.
+    Problems CleanUp(const char* after);
 
     Problems WriteMedium();
     Problems Install();
@@ -305,42 +188,21 @@ private:
     Problems OverwriteNo();
     Problems OverwriteYes();
     Problems UninstallRunningClient();
+    Problems UninstallAgain();
     Problems CopyFails();
+    Problems RegisterNo();
+    Problems NoLibrary();
+    Problems PlainFileRoot();
     Problems PlantedTools();
+    Problems ClosesFromFrame();
 
     const CheckSetup& setup_;
-    std::vector<CheckResult> results_;
+    CheckRun run_{std::vector<const char*>(std::begin(kProbeChecks), std::end(kProbeChecks))};
     std::unique_ptr<InstallerProcess> installer_;
     bool hasLibrary_ = false;
     bool madeRoot_ = false;  // the probe medium is the kit's to remove
     Tree medium_;
 };
-
-bool ProbeRun::Check(const char* name, const std::function<Problems()>& check) {
-    const ULONGLONG start = NowMs();
-    const Problems problems = check();
-    CheckResult result = ResultOf(name, problems, static_cast<double>(NowMs() - start) / 1000.0);
-    Say(SummaryLine(result));
-    results_.push_back(result);
-    return problems.empty();
-}
-
-void ProbeRun::SkipRest(const std::string& blocker, const std::string& why) {
-    for (const char* name : kProbeChecks) {
-        const bool done =
-            std::any_of(results_.begin(), results_.end(),
-                        [name](const CheckResult& result) { return result.name == name; });
-        if (done)
-            continue;
-        CheckResult skipped;
-        skipped.name = name;
-        skipped.outcome = CheckResult::Outcome::kSkipped;
-        skipped.blockedBy = blocker;
-        skipped.why = blocker.empty() ? why : "not run: " + blocker + " failed";
-        Say(SummaryLine(skipped));
-        results_.push_back(skipped);
-    }
-}
 
 // The probe medium's installer, started again when an earlier step ended it.
 bool ProbeRun::Installer(Problems& problems) {
@@ -355,8 +217,28 @@ bool ProbeRun::Installer(Problems& problems) {
     return false;
 }
 
-std::vector<ShownBox> ProbeRun::Workflow(int button, const std::vector<int>& answers) {
-    return RunWorkflow(*installer_, button, answers, setup_.boxTimeoutMs);
+Problems ProbeRun::Workflow(int button, const std::vector<int>& answers,
+                            const std::vector<ExpectedBox>& boxes,
+                            const std::vector<ExpectedCall>& calls) {
+    return WorkflowProblems(*installer_, button, answers, setup_.boxTimeoutMs, boxes, calls);
+}
+
+Problems ProbeRun::Workflow(int button, const std::vector<int>& answers,
+                            const std::vector<ExpectedBox>& boxes) {
+    std::vector<ExpectedCall> calls;
+    calls.reserve(boxes.size());
+    for (const ExpectedBox& box : boxes)
+        calls.push_back(BoxCall(box));
+    return Workflow(button, answers, boxes, calls);
+}
+
+Problems ProbeRun::CleanUp(const char* after) {
+    const std::wstring root = kInstallRootPath;
+    RemoveTree(root);
+    DeleteFileW(ShortcutPath().c_str());
+    if (PathExists(root))
+        return {"the check could not remove " + Narrow(root) + " after " + after};
+    return {};
 }
 
 Problems ProbeRun::WriteMedium() {
@@ -429,13 +311,11 @@ Problems ProbeRun::Install() {
     Problems problems;
     if (!Installer(problems))
         return problems;
-    std::vector<ExpectedBox> boxes = {kInstalledBox};
-    std::vector<int> answers = {IDOK};
-    if (hasLibrary_) {
-        boxes.insert(boxes.begin(), kRegisterBox);
-        answers.insert(answers.begin(), IDYES);
-    }
-    return CompareBoxes(Workflow(expected::kInstallButtonId, answers), boxes, installer_->window);
+    if (!hasLibrary_)
+        return Workflow(expected::kInstallButtonId, {IDOK}, {kInstalledBox});
+    return Workflow(
+        expected::kInstallButtonId, {IDYES, IDOK}, {kRegisterBox, kInstalledBox},
+        {BoxCall(kRegisterBox), LaunchCall(expected::kRegisterLaunch), BoxCall(kInstalledBox)});
 }
 
 Problems ProbeRun::InstalledTree() {
@@ -468,8 +348,7 @@ Problems ProbeRun::OverwriteNo() {
     if (!Installer(problems))
         return problems;
     const Tree before = ReadTree(root);
-    problems = CompareBoxes(Workflow(expected::kInstallButtonId, {IDNO}), {kOverwriteBox},
-                            installer_->window);
+    problems = Workflow(expected::kInstallButtonId, {IDNO}, {kOverwriteBox});
     const Tree after = ReadTree(root);
     for (const auto& [name, entry] : before) {
         const auto found = after.find(name);
@@ -492,8 +371,7 @@ Problems ProbeRun::OverwriteYes() {
     Problems problems;
     if (!Installer(problems))
         return problems;
-    problems = CompareBoxes(Workflow(expected::kInstallButtonId, {IDYES, IDOK}),
-                            {kOverwriteBox, kCopyFailedBox}, installer_->window);
+    problems = Workflow(expected::kInstallButtonId, {IDYES, IDOK}, {kOverwriteBox, kCopyFailedBox});
     std::vector<std::wstring> extra = {kExtraFile};
     if (hasLibrary_)
         extra.push_back(kRegisterScriptName);
@@ -537,8 +415,10 @@ Problems ProbeRun::UninstallRunningClient() {
     if (WaitForSingleObject(process.get(), 500) != WAIT_TIMEOUT)
         return {Narrow(client) + " did not stay running"};
 
-    problems = CompareBoxes(Workflow(expected::kUninstallButtonId, {IDOK}), {kUninstalledBox},
-                            installer_->window);
+    problems =
+        Workflow(expected::kUninstallButtonId, {IDOK}, {kUninstalledBox},
+                 {LaunchCall(expected::kUnregisterLaunch), LaunchCall(expected::kTaskKillLaunch),
+                  PauseCall(expected::kPauseBeforeRemovalMs), BoxCall(kUninstalledBox)});
     if (WaitForSingleObject(process.get(), 5000) != WAIT_OBJECT_0) {
         problems.push_back(Narrow(client) + " still runs after the uninstall");
         TerminateProcess(process.get(), 1);
@@ -569,8 +449,7 @@ Problems ProbeRun::CopyFails() {
     Problems problems;
     if (!Installer(problems))
         return problems;
-    problems = CompareBoxes(Workflow(expected::kInstallButtonId, {IDOK}), {kCopyFailedBox},
-                            installer_->window);
+    problems = Workflow(expected::kInstallButtonId, {IDOK}, {kCopyFailedBox});
     held.reset();
 
     // Everything else is copied; nothing after the copy is done.
@@ -585,6 +464,104 @@ Problems ProbeRun::CopyFails() {
     if (PathExists(root))
         problems.push_back("the check could not remove " + Narrow(root) + " after this install");
     return problems;
+}
+
+Problems ProbeRun::UninstallAgain() {
+    // After an uninstall, a second one finds nothing: it says so and
+    // launches nothing.
+    Problems problems;
+    if (!Installer(problems))
+        return problems;
+    problems = Workflow(expected::kUninstallButtonId, {IDOK}, {kMissingBox});
+    if (PathExists(kInstallRootPath))
+        problems.push_back(Narrow(kInstallRootPath) + " appeared");
+    return problems;
+}
+
+Problems ProbeRun::RegisterNo() {
+    // Registration declined: no script is written and nothing launched, and
+    // the shortcut and the completion box still follow.
+    Problems problems;
+    if (!Installer(problems))
+        return problems;
+    problems = Workflow(expected::kInstallButtonId, {IDNO, IDOK}, {kRegisterBox, kInstalledBox});
+    for (std::string& problem :
+         CompareTrees(medium_, ReadTree(kInstallRootPath), Narrow(kInstallRootPath), {}))
+        problems.push_back(std::move(problem));
+    if (!PathExists(ShortcutPath()))
+        problems.push_back("no shortcut " + Narrow(ShortcutPath()) +
+                           " after registration was declined");
+    for (std::string& problem : CleanUp("the install that declined registration"))
+        problems.push_back(std::move(problem));
+    return problems;
+}
+
+Problems ProbeRun::NoLibrary() {
+    // A medium without the library: no question, no launch; the tree, the
+    // shortcut and the completion box as usual.
+    const std::wstring library = std::wstring(kProbeRoot) + L"\\" + kLibraryName;
+    SetFileAttributesW(library.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(library.c_str());
+    if (PathExists(library))
+        return {"cannot remove " + Narrow(library) + " from the probe medium"};
+    medium_.erase(kLibraryName);
+    Problems problems;
+    if (!Installer(problems))
+        return problems;
+    problems = Workflow(expected::kInstallButtonId, {IDOK}, {kInstalledBox});
+    for (std::string& problem :
+         CompareTrees(medium_, ReadTree(kInstallRootPath), Narrow(kInstallRootPath), {}))
+        problems.push_back(std::move(problem));
+    if (!PathExists(ShortcutPath()))
+        problems.push_back("no shortcut " + Narrow(ShortcutPath()) +
+                           " after an install without the library");
+    for (std::string& problem : CleanUp("the install without the library"))
+        problems.push_back(std::move(problem));
+    return problems;
+}
+
+Problems ProbeRun::PlainFileRoot() {
+    // A plain file where the install root belongs: Install asks to overwrite
+    // (No: nothing; Yes: the copy fails), Uninstall cannot write its script;
+    // nothing is launched and the file stays as it was.
+    const std::wstring root = kInstallRootPath;
+    const std::string bytes = "a plain file, not the install root\r\n";
+    if (!WriteBytes(root, bytes))
+        return {"cannot write a plain file " + Narrow(root)};
+    Problems problems;
+    if (!Installer(problems))
+        return problems;
+    const auto add = [&problems](const std::string& path, const Problems& more) {
+        for (const std::string& problem : more)
+            problems.push_back(path + ": " + problem);
+    };
+    add("Install, No", Workflow(expected::kInstallButtonId, {IDNO}, {kOverwriteBox}));
+    add("Install, Yes",
+        Workflow(expected::kInstallButtonId, {IDYES, IDOK}, {kOverwriteBox, kCopyFailedBox}));
+    add("Uninstall", Workflow(expected::kUninstallButtonId, {IDOK}, {kScriptFailedBox}));
+    if (IsFolder(root) || ReadBytes(root) != bytes)
+        problems.push_back("the plain file " + Narrow(root) + " changed");
+    if (PathExists(ShortcutPath()))
+        problems.push_back(Narrow(ShortcutPath()) + " was made");
+    SetFileAttributesW(root.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(root.c_str());
+    if (PathExists(root))
+        problems.push_back("the check could not remove the plain file " + Narrow(root));
+    return problems;
+}
+
+Problems ProbeRun::ClosesFromFrame() {
+    // Closed from its frame (the close box), the installer ends with 0.
+    Problems problems;
+    if (!Installer(problems))
+        return problems;
+    PostMessageW(installer_->window, WM_SYSCOMMAND, SC_CLOSE, 0);
+    DWORD exitCode = 0;
+    if (!WaitForExit(installer_->process, 10000, exitCode))
+        return {"the installer did not end within 10 s of its close box"};
+    if (exitCode != 0)
+        return {"the installer ended with exit code " + std::to_string(exitCode) + ", expected 0"};
+    return {};
 }
 
 Problems ProbeRun::PlantedTools() {
@@ -607,40 +584,57 @@ std::vector<CheckResult> ProbeRun::Go(const std::vector<CheckResult>& before) {
         return result.outcome == CheckResult::Outcome::kFailed;
     });
     if (setup_.drive.empty()) {
-        SkipRest(failed != before.end() ? failed->name : "medium-drive");
-        return results_;
+        run_.SkipRest(failed != before.end() ? failed->name : "medium-drive");
+        return run_.Ordered();
     }
     if (PathExists(root)) {
-        SkipRest(std::string(),
-                 "not run: " + Narrow(root) + " is still there after the release's uninstall");
-        return results_;
+        run_.SkipRest(std::string(),
+                      "not run: " + Narrow(root) + " is still there after the release's uninstall");
+        return run_.Ordered();
     }
     hasLibrary_ = PathExists(setup_.drive + L"\\" + kLibraryName);
     if (!Check("probe-medium", [this] { return WriteMedium(); })) {
-        SkipRest("probe-medium");
+        run_.SkipRest("probe-medium");
         if (madeRoot_)
             RemoveTree(kProbeRoot);
-        return results_;
+        return run_.Ordered();
     }
     medium_ = ReadTree(kProbeRoot);
 
+    Check("probe-window", [this] {
+        Problems problems;
+        return Installer(problems) ? AllWindowProblems(*installer_) : problems;
+    });
     const bool installed = Check("probe-install", [this] { return Install(); });
     if (IsFolder(root)) {
         Check("probe-installed-tree", [this] { return InstalledTree(); });
         Check("probe-overwrite-no", [this] { return OverwriteNo(); });
         Check("probe-overwrite-yes", [this] { return OverwriteYes(); });
         Check("probe-uninstall-running-client", [this] { return UninstallRunningClient(); });
+        if (!PathExists(root))
+            Check("probe-uninstall-again", [this] { return UninstallAgain(); });
     }
     if (!PathExists(root))
         Check("probe-copy-fails", [this] { return CopyFails(); });
+    if (!PathExists(root)) {
+        if (hasLibrary_)
+            Check("probe-register-no", [this] { return RegisterNo(); });
+        else
+            run_.Skip("probe-register-no", "the medium holds no " + Narrow(kLibraryName));
+    }
+    if (!PathExists(root))
+        Check("probe-no-library", [this] { return NoLibrary(); });
+    if (!PathExists(root))
+        Check("probe-plain-file-root", [this] { return PlainFileRoot(); });
     Check("probe-planted-tools", [this] { return PlantedTools(); });
+    Check("probe-closes-from-frame", [this] { return ClosesFromFrame(); });
     // What is left was kept from running by a failure before it.
     if (PathExists(root))
-        SkipRest("probe-uninstall-running-client");
+        run_.SkipRest("probe-uninstall-running-client");
     else if (installed)
-        SkipRest(std::string(), "not run: " + Narrow(root) + " was not made");
+        run_.SkipRest(std::string(), "not run: " + Narrow(root) + " was not made");
     else
-        SkipRest("probe-install");
+        run_.SkipRest("probe-install");
 
     if (installer_ && IsWindow(installer_->window)) {
         ClickButton(GetDlgItem(installer_->window, expected::kCancelButtonId));
@@ -649,16 +643,7 @@ std::vector<CheckResult> ProbeRun::Go(const std::vector<CheckResult>& before) {
     }
     installer_.reset();
     RemoveTree(kProbeRoot);
-
-    // In the order of kProbeChecks.
-    std::vector<CheckResult> ordered;
-    for (const char* name : kProbeChecks) {
-        for (const CheckResult& result : results_) {
-            if (result.name == name)
-                ordered.push_back(result);
-        }
-    }
-    return ordered;
+    return run_.Ordered();
 }
 
 }  // namespace

@@ -128,3 +128,43 @@ std::string TrustInWords(LONG trust) {
     }
     return std::string("not trusted (WinVerifyTrust ") + code + ")";
 }
+
+// Signed and trusted passes; signed by a certificate whose root this machine
+// does not trust is a warning (a company's own CA is trusted only where the
+// company has put it, never on a fresh machine); a signature that Windows
+// rejects for any other reason fails: users would see it rejected too.
+CheckResult SignatureResult(const std::wstring& setupExe) {
+    CheckResult result;
+    result.name = "signature";
+    const SignatureFacts facts = ReadSignature(setupExe);
+    if (!facts.isSigned) {
+        result.outcome = CheckResult::Outcome::kSkipped;
+        result.why = Narrow(setupExe) + " is not signed";
+        result.details = {result.why};
+        return result;
+    }
+    const std::string who =
+        "signed by \"" + facts.signer + "\" (issued by \"" + facts.issuer + "\")";
+    const std::string stamp = facts.timeStamp.empty()
+                                  ? "no time stamp (the signature lapses when the certificate "
+                                    "expires)"
+                                  : "time stamped (" + facts.timeStamp + ")";
+    const std::string said = who + "; " + TrustInWords(facts.trust) + "; " + stamp;
+    result.details = {said};
+    if (facts.trust == static_cast<LONG>(CERT_E_UNTRUSTEDROOT) ||
+        facts.trust == static_cast<LONG>(CERT_E_CHAINING)) {
+        result.outcome = CheckResult::Outcome::kWarning;
+        result.why = said +
+                     ": users whose machines do not trust that root see an unknown "
+                     "publisher";
+    } else if (facts.trust != 0) {
+        result.outcome = CheckResult::Outcome::kFailed;
+        result.why = said;
+    } else if (facts.timeStamp.empty()) {
+        result.outcome = CheckResult::Outcome::kWarning;
+        result.why = said;
+    } else {
+        result.why = said;
+    }
+    return result;
+}

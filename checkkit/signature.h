@@ -1,6 +1,8 @@
 // The Authenticode signature of a file as Windows judges it on this machine.
 #pragma once
 
+#include "checkkit/report.h"
+
 #include <windows.h>
 
 #include <string>
@@ -19,3 +21,9 @@ SignatureFacts ReadSignature(const std::wstring& path);
 
 // WinVerifyTrust's answer in words, with its code.
 std::string TrustInWords(LONG trust);
+
+// The check "signature" of the setup.exe at `setupExe`: passes when Windows
+// trusts its signature and it carries a time stamp; warns for a root this
+// machine does not trust or a missing time stamp; fails for any other
+// rejection; skips an unsigned file.
+CheckResult SignatureResult(const std::wstring& setupExe);

@@ -21,3 +21,5 @@ const ExpectedBox kNotRemovedBox{
     L"警告",
     L"ovikProgram フォルダの削除に失敗しました。\n使用中のファイルがある可能性があります。", false,
     MB_ICONWARNING};
+const ExpectedBox kScriptFailedBox{L"エラー", L"ScreenCapture_del.bat の作成に失敗しました。",
+                                   false, MB_ICONERROR};

@@ -19,3 +19,4 @@ extern const ExpectedBox kInstalledBox;
 extern const ExpectedBox kMissingBox;
 extern const ExpectedBox kUninstalledBox;
 extern const ExpectedBox kNotRemovedBox;
+extern const ExpectedBox kScriptFailedBox;

@@ -61,27 +61,33 @@ bool StillRunning(HANDLE process) {
 // ---- Probe -----------------------------------------------------------------
 
 thread_local std::vector<unsigned char>* tProbeReply = nullptr;
+thread_local bool tProbeAnswered = false;
 
 LRESULT CALLBACK ProbeReplyProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_COPYDATA && tProbeReply) {
         const COPYDATASTRUCT* copy = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
         const unsigned char* bytes = static_cast<const unsigned char*>(copy->lpData);
-        tProbeReply->assign(bytes, bytes + copy->cbData);
+        if (bytes)
+            tProbeReply->assign(bytes, bytes + copy->cbData);
+        else
+            tProbeReply->clear();
+        tProbeAnswered = true;
         return TRUE;
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
 // Hooks the probe library onto the installer's UI thread, sends it `query`
-// about `target` and returns its reply; empty when it did not answer.
-std::vector<unsigned char> AskProbe(const InstallerProcess& installer, HWND target, LPARAM query) {
-    std::vector<unsigned char> reply;
+// about `target` and puts its reply into `reply`; false when it did not answer.
+bool AskProbeAnswered(const InstallerProcess& installer, HWND target, LPARAM query,
+                      std::vector<unsigned char>& reply) {
+    reply.clear();
     const std::wstring path = installer.probeLibrary.empty()
                                   ? GetExecutableDirectory() + L"\\installer_probe.dll"
                                   : installer.probeLibrary;
     const HMODULE probe = LoadLibraryW(path.c_str());
     if (!probe)
-        return reply;
+        return false;
     const HOOKPROC hookProc =
         reinterpret_cast<HOOKPROC>(reinterpret_cast<void*>(GetProcAddress(probe, kProbeHookName)));
 
@@ -94,14 +100,17 @@ std::vector<unsigned char> AskProbe(const InstallerProcess& installer, HWND targ
                                              HWND_MESSAGE, nullptr, replyClass.hInstance, nullptr);
     const HHOOK hook =
         hookProc ? SetWindowsHookExW(WH_CALLWNDPROC, hookProc, probe, installer.threadId) : nullptr;
+    bool answered = false;
     if (hook && replyWindow) {
         tProbeReply = &reply;
+        tProbeAnswered = false;
         // While this send waits, the probe's WM_COPYDATA is delivered to
         // the reply window on this thread.
         DWORD_PTR ignored = 0;
         SendMessageTimeoutW(target, RegisterWindowMessageW(kProbeMessageName),
                             reinterpret_cast<WPARAM>(replyWindow), query, SMTO_NORMAL, 10000,
                             &ignored);
+        answered = tProbeAnswered;
         tProbeReply = nullptr;
     }
     if (hook)
@@ -109,6 +118,12 @@ std::vector<unsigned char> AskProbe(const InstallerProcess& installer, HWND targ
     if (replyWindow)
         DestroyWindow(replyWindow);
     FreeLibrary(probe);
+    return answered;
+}
+
+std::vector<unsigned char> AskProbe(const InstallerProcess& installer, HWND target, LPARAM query) {
+    std::vector<unsigned char> reply;
+    AskProbeAnswered(installer, target, query, reply);
     return reply;
 }
 
@@ -324,4 +339,36 @@ WindowLayout ReadWindowLayout(const InstallerProcess& installer) {
     std::memcpy(layout.controls.data(), reply.data() + sizeof probed,
                 layout.controls.size() * sizeof(RECT));
     return layout;
+}
+
+bool ReadWindowFacts(const InstallerProcess& installer, ProbedWindow& facts) {
+    const std::vector<unsigned char> reply = AskProbe(installer, installer.window, kProbeWindow);
+    if (reply.size() != sizeof facts)
+        return false;
+    std::memcpy(&facts, reply.data(), sizeof facts);
+    return true;
+}
+
+bool StartCallRecord(const InstallerProcess& installer) {
+    const std::vector<unsigned char> reply =
+        AskProbe(installer, installer.window, kProbeStartRecord);
+    std::int32_t started = 0;
+    if (reply.size() != sizeof started)
+        return false;
+    std::memcpy(&started, reply.data(), sizeof started);
+    return started == 1;
+}
+
+bool ReadCallRecord(const InstallerProcess& installer, std::vector<ProbedEvent>& events) {
+    // An empty record comes back as an empty reply, which the reply window
+    // tells apart from none by the query it carries.
+    events.clear();
+    std::vector<unsigned char> reply;
+    if (!AskProbeAnswered(installer, installer.window, kProbeRecord, reply) ||
+        reply.size() % sizeof(ProbedEvent) != 0)
+        return false;
+    events.resize(reply.size() / sizeof(ProbedEvent));
+    if (!events.empty())
+        std::memcpy(events.data(), reply.data(), reply.size());
+    return true;
 }

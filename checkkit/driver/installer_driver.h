@@ -4,6 +4,7 @@
 #pragma once
 
 #include "checkkit/driver/message_boxes.h"
+#include "checkkit/driver/probe_protocol.h"
 
 #include <windows.h>
 
@@ -136,3 +137,14 @@ struct WindowLayout {
     std::vector<RECT> controls;
 };
 WindowLayout ReadWindowLayout(const InstallerProcess& installer);
+
+// The window and its class, read in the installer's own process; false when
+// the probe did not answer.
+bool ReadWindowFacts(const InstallerProcess& installer, ProbedWindow& facts);
+
+// Starts the probe's record of the installer's calls to the platform (message
+// boxes, launches, waits for them, pauses); false when the probe did not
+// answer. ReadCallRecord returns what it recorded since, in order; false when
+// the probe did not answer.
+bool StartCallRecord(const InstallerProcess& installer);
+bool ReadCallRecord(const InstallerProcess& installer, std::vector<ProbedEvent>& events);

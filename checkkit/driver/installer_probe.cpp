@@ -2,11 +2,16 @@
 // It answers questions that only code inside the installer's process can
 // answer (GDI and icon handles belong to their process): which font each
 // control uses, how large each control's text comes out in that font, the
-// window's DPI and layout, and which system icon a message box shows. It changes nothing and reacts
-// to no other message.
+// window's DPI and layout, the window's class, and which system icon a message box shows. Asked
+// to, it also records what the installer hands to the platform (its message boxes, launches,
+// waits and pauses) by taking the place of those functions in the installer's import table; each
+// call still goes to the platform unchanged. It reacts to no other message.
 #include "checkkit/driver/probe_protocol.h"
 
+#include <shellapi.h>
+
 #include <cstring>
+#include <cwchar>
 #include <vector>
 
 namespace {
@@ -119,6 +124,246 @@ void ReplyBoxIcon(HWND box, HWND replyTo) {
     Reply(replyTo, box, kProbeBoxIcon, &probed, sizeof probed);
 }
 
+// ---- The window and its class ----------------------------------------------------------
+
+// The icon's colour and mask bits as 32-bit rows; empty when it has none.
+std::vector<unsigned char> IconBits(HICON icon) {
+    std::vector<unsigned char> bits;
+    ICONINFO info = {};
+    if (!icon || !GetIconInfo(icon, &info))
+        return bits;
+    const HDC dc = GetDC(nullptr);
+    for (const HBITMAP bitmap : {info.hbmColor, info.hbmMask}) {
+        BITMAP shape = {};
+        if (!bitmap || !GetObjectW(bitmap, sizeof shape, &shape))
+            continue;
+        BITMAPINFO format = {};
+        format.bmiHeader.biSize = sizeof format.bmiHeader;
+        format.bmiHeader.biWidth = shape.bmWidth;
+        format.bmiHeader.biHeight = shape.bmHeight;
+        format.bmiHeader.biPlanes = 1;
+        format.bmiHeader.biBitCount = 32;
+        format.bmiHeader.biCompression = BI_RGB;
+        const size_t at = bits.size();
+        bits.resize(at + static_cast<size_t>(shape.bmWidth) * shape.bmHeight * 4);
+        GetDIBits(dc, bitmap, 0, static_cast<UINT>(shape.bmHeight), bits.data() + at, &format,
+                  DIB_RGB_COLORS);
+    }
+    ReleaseDC(nullptr, dc);
+    if (info.hbmColor)
+        DeleteObject(info.hbmColor);
+    if (info.hbmMask)
+        DeleteObject(info.hbmMask);
+    return bits;
+}
+
+// Which of shell32.dll's icons, extracted as the installer does, show the
+// class icon's image: one bit for each.
+std::uint64_t ShellIconMatches(HICON classIcon) {
+    const std::vector<unsigned char> wanted = IconBits(classIcon);
+    std::uint64_t matches = 0;
+    for (int index = 0; !wanted.empty() && index < kShellIconsCompared; ++index) {
+        HICON icon = nullptr;
+        if (ExtractIconExW(L"shell32.dll", index, &icon, nullptr, 1) != 1 || !icon)
+            break;
+        if (IconBits(icon) == wanted)
+            matches |= std::uint64_t{1} << index;
+        DestroyIcon(icon);
+    }
+    return matches;
+}
+
+void ReplyWindow(HWND window, HWND replyTo) {
+    ProbedWindow probed = {};
+    wchar_t className[256] = {};
+    GetClassNameW(window, className, 256);
+    WNDCLASSEXW windowClass = {};
+    windowClass.cbSize = sizeof windowClass;
+    const HINSTANCE instance =
+        reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(window, GWLP_HINSTANCE));
+    probed.classFound = GetClassInfoExW(instance, className, &windowClass) != 0;
+    if (probed.classFound) {
+        probed.classStyle = windowClass.style;
+        probed.classExtra = windowClass.cbClsExtra;
+        probed.windowExtra = windowClass.cbWndExtra;
+        probed.hasMenuName = windowClass.lpszMenuName != nullptr;
+        probed.hasIcon = windowClass.hIcon != nullptr;
+        probed.shellIconMatches = ShellIconMatches(windowClass.hIcon);
+        probed.smallIconIsLarge = windowClass.hIconSm == windowClass.hIcon;
+        probed.cursorIsArrow = windowClass.hCursor == LoadCursorW(nullptr, IDC_ARROW);
+        probed.background = reinterpret_cast<std::uint64_t>(windowClass.hbrBackground);
+    }
+    probed.style = static_cast<std::uint32_t>(GetWindowLongW(window, GWL_STYLE));
+    probed.exStyle = static_cast<std::uint32_t>(GetWindowLongW(window, GWL_EXSTYLE));
+    probed.hasParent = GetParent(window) != nullptr || GetWindow(window, GW_OWNER) != nullptr;
+    probed.hasMenu = GetMenu(window) != nullptr;
+    GetWindowRect(window, &probed.window);
+    GetClientRect(window, &probed.client);
+    AdjustWindowRectEx(&probed.frame, probed.style, FALSE, probed.exStyle);
+    probed.screenWidth = GetSystemMetrics(SM_CXSCREEN);
+    probed.screenHeight = GetSystemMetrics(SM_CYSCREEN);
+    Reply(replyTo, window, kProbeWindow, &probed, sizeof probed);
+}
+
+// ---- The record of calls ----------------------------------------------------------------
+
+std::vector<ProbedEvent>& Record() {
+    static std::vector<ProbedEvent> record;
+    return record;
+}
+std::vector<HANDLE>& LaunchedProcesses() {  // by launch event index; null for other events
+    static std::vector<HANDLE> processes;
+    return processes;
+}
+
+void CopyText(wchar_t* to, size_t size, const wchar_t* text) {
+    if (text)
+        wcsncpy(to, text, size - 1);
+}
+
+using MessageBoxFunction = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
+using ShellExecuteExFunction = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
+using WaitFunction = DWORD(WINAPI*)(HANDLE, DWORD);
+using SleepFunction = void(WINAPI*)(DWORD);
+MessageBoxFunction gMessageBox = nullptr;
+ShellExecuteExFunction gShellExecuteEx = nullptr;
+WaitFunction gWait = nullptr;
+SleepFunction gSleep = nullptr;
+
+ProbedEvent& NewEvent(ProbedEventKind kind) {
+    ProbedEvent event = {};
+    event.kind = kind;
+    event.ofLaunch = -1;
+    Record().push_back(event);
+    LaunchedProcesses().push_back(nullptr);
+    return Record().back();
+}
+
+int WINAPI RecordedMessageBox(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
+    ProbedEvent& event = NewEvent(kEventMessageBox);
+    event.value = type;
+    event.window = reinterpret_cast<std::uint64_t>(owner);
+    CopyText(event.caption, std::size(event.caption), caption);
+    return gMessageBox(owner, text, caption, type);
+}
+
+BOOL WINAPI RecordedShellExecuteEx(SHELLEXECUTEINFOW* request) {
+    ProbedEvent& event = NewEvent(kEventLaunch);
+    event.cbSize = request->cbSize;
+    event.mask = request->fMask;
+    event.window = reinterpret_cast<std::uint64_t>(request->hwnd);
+    event.show = request->nShow;
+    event.nullFields = (request->lpVerb ? 0 : kNullVerb) | (request->lpFile ? 0 : kNullFile) |
+                       (request->lpParameters ? 0 : kNullParameters) |
+                       (request->lpDirectory ? 0 : kNullDirectory);
+    CopyText(event.verb, std::size(event.verb), request->lpVerb);
+    CopyText(event.file, std::size(event.file), request->lpFile);
+    CopyText(event.parameters, std::size(event.parameters), request->lpParameters);
+    CopyText(event.directory, std::size(event.directory), request->lpDirectory);
+    const size_t index = Record().size() - 1;
+    const BOOL succeeded = gShellExecuteEx(request);
+    // The vector may have grown meanwhile (a box of the shell's own).
+    Record()[index].succeeded = succeeded != FALSE;
+    Record()[index].gotProcess = succeeded && request->hProcess;
+    if (succeeded)
+        LaunchedProcesses()[index] = request->hProcess;
+    return succeeded;
+}
+
+DWORD WINAPI RecordedWait(HANDLE handle, DWORD limitMs) {
+    const std::vector<HANDLE>& processes = LaunchedProcesses();
+    for (size_t i = 0; handle && i < processes.size(); ++i) {
+        if (processes[i] != handle)
+            continue;
+        ProbedEvent& event = NewEvent(kEventWait);
+        event.value = limitMs;
+        event.ofLaunch = static_cast<std::int32_t>(i);
+        break;
+    }
+    return gWait(handle, limitMs);
+}
+
+void WINAPI RecordedSleep(DWORD lengthMs) {
+    NewEvent(kEventPause).value = lengthMs;
+    gSleep(lengthMs);
+}
+
+// Points the installer's import of `function` from `library` at `replacement`
+// and returns what it pointed at; null when the installer does not import it.
+void* Redirect(const char* library, const char* function, void* replacement) {
+    const auto base = reinterpret_cast<unsigned char*>(GetModuleHandleW(nullptr));
+    const auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports =
+        nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (!imports.VirtualAddress)
+        return nullptr;
+    for (auto descriptor =
+             reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress);
+         descriptor->Name; ++descriptor) {
+        if (_stricmp(reinterpret_cast<const char*>(base + descriptor->Name), library) != 0 ||
+            !descriptor->OriginalFirstThunk)
+            continue;
+        auto names =
+            reinterpret_cast<const IMAGE_THUNK_DATA*>(base + descriptor->OriginalFirstThunk);
+        auto slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + descriptor->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal))
+                continue;
+            const auto named =
+                reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+            if (std::strcmp(reinterpret_cast<const char*>(named->Name), function) != 0)
+                continue;
+            void* const previous = reinterpret_cast<void*>(slots->u1.Function);
+            DWORD protection = 0;
+            if (!VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE,
+                                &protection))
+                return nullptr;
+            slots->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, protection, &protection);
+            return previous;
+        }
+    }
+    return nullptr;
+}
+
+// Once per process: the library stays loaded from here on, since the
+// installer's imports point into it, and the four imports are redirected.
+bool StartRecord() {
+    static bool redirected = false;
+    if (!redirected) {
+        HMODULE self = nullptr;
+        if (!GetModuleHandleExW(
+                GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(&StartRecord)), &self))
+            return false;
+        gMessageBox = reinterpret_cast<MessageBoxFunction>(
+            Redirect("user32.dll", "MessageBoxW", reinterpret_cast<void*>(&RecordedMessageBox)));
+        gShellExecuteEx = reinterpret_cast<ShellExecuteExFunction>(Redirect(
+            "shell32.dll", "ShellExecuteExW", reinterpret_cast<void*>(&RecordedShellExecuteEx)));
+        gWait = reinterpret_cast<WaitFunction>(Redirect("kernel32.dll", "WaitForSingleObject",
+                                                        reinterpret_cast<void*>(&RecordedWait)));
+        gSleep = reinterpret_cast<SleepFunction>(
+            Redirect("kernel32.dll", "Sleep", reinterpret_cast<void*>(&RecordedSleep)));
+        // An import the installer does not have is simply never recorded;
+        // the ones it has must all be in place.
+        redirected = true;
+    }
+    Record().clear();
+    LaunchedProcesses().clear();
+    return true;
+}
+
+void ReplyStartRecord(HWND window, HWND replyTo) {
+    const std::int32_t started = StartRecord() ? 1 : 0;
+    Reply(replyTo, window, kProbeStartRecord, &started, sizeof started);
+}
+
+void ReplyRecord(HWND window, HWND replyTo) {
+    Reply(replyTo, window, kProbeRecord, Record().data(),
+          static_cast<DWORD>(Record().size() * sizeof(ProbedEvent)));
+}
+
 }  // namespace
 
 extern "C" __declspec(dllexport) LRESULT CALLBACK
@@ -135,6 +380,12 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK
                 ReplyTextSizes(sent->hwnd, replyTo);
             else if (sent->lParam == kProbeLayout)
                 ReplyLayout(sent->hwnd, replyTo);
+            else if (sent->lParam == kProbeWindow)
+                ReplyWindow(sent->hwnd, replyTo);
+            else if (sent->lParam == kProbeStartRecord)
+                ReplyStartRecord(sent->hwnd, replyTo);
+            else if (sent->lParam == kProbeRecord)
+                ReplyRecord(sent->hwnd, replyTo);
         }
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);

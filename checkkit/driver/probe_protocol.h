@@ -22,6 +22,15 @@ inline constexpr LPARAM kProbeTextSizes = 3;
 // in the window's client coordinates.
 inline constexpr LPARAM kProbeLayout = 4;
 
+// Reply: one ProbedWindow for the window the message was sent to.
+inline constexpr LPARAM kProbeWindow = 5;
+// Starts the record of what the installer hands to the platform from here on
+// (message boxes, launches, waits for them, pauses), dropping an earlier one.
+// Reply: one std::int32_t, 1 when the record is kept.
+inline constexpr LPARAM kProbeStartRecord = 6;
+// Reply: one ProbedEvent per call recorded since kProbeStartRecord, in order.
+inline constexpr LPARAM kProbeRecord = 7;
+
 struct ProbedFont {
     std::uint64_t font;      // WM_GETFONT
     std::int32_t described;  // GetObjectW filled logFont
@@ -51,4 +60,63 @@ struct ProbedLayout {
     std::int32_t dpi;  // LOGPIXELSY of the window's device context
     std::int32_t clientWidth;
     std::int32_t clientHeight;
+};
+
+// The window and its class as the installer's own process sees them.
+struct ProbedWindow {
+    std::int32_t classFound;  // GetClassInfoExW found the window's class in the installer
+    std::uint32_t classStyle;
+    std::int32_t classExtra;
+    std::int32_t windowExtra;
+    std::int32_t hasMenuName;
+    std::int32_t hasIcon;
+    // Bit i set: the class icon's image is that of the icon at zero-based
+    // position i among shell32.dll's icons (extracted as a large icon), for
+    // the first kShellIconsCompared positions.
+    std::uint64_t shellIconMatches;
+    std::int32_t smallIconIsLarge;  // the small icon is the very handle of the large one
+    std::int32_t cursorIsArrow;     // the class cursor is LoadCursorW(nullptr, IDC_ARROW)
+    std::uint64_t background;       // the class brush as a value (a system colour + 1, or a handle)
+    std::uint32_t style;            // GetWindowLongW
+    std::uint32_t exStyle;
+    std::int32_t hasParent;  // GetParent or GW_OWNER
+    std::int32_t hasMenu;
+    RECT window;               // GetWindowRect, in the installer's coordinates
+    RECT client;               // GetClientRect
+    RECT frame;                // AdjustWindowRectEx({0,0,0,0}) for the window's style
+    std::int32_t screenWidth;  // SM_CXSCREEN and SM_CYSCREEN, in the installer's metrics
+    std::int32_t screenHeight;
+};
+inline constexpr int kShellIconsCompared = 64;
+
+// One call of the installer to the platform, recorded by the probe.
+enum ProbedEventKind : std::int32_t {
+    kEventMessageBox = 1,  // MessageBoxW: owner, caption, type
+    kEventLaunch = 2,      // ShellExecuteExW: the request, and whether it succeeded
+    kEventWait = 3,        // WaitForSingleObject on a launched process: its limit
+    kEventPause = 4,       // Sleep: its length
+};
+// Which text fields of a launch were null rather than text.
+inline constexpr std::uint32_t kNullVerb = 1;
+inline constexpr std::uint32_t kNullFile = 2;
+inline constexpr std::uint32_t kNullParameters = 4;
+inline constexpr std::uint32_t kNullDirectory = 8;
+
+struct ProbedEvent {
+    std::int32_t kind;
+    std::uint32_t value;   // the box's type, the wait's or the pause's milliseconds
+    std::uint64_t window;  // the box's owner, the launch's hwnd
+    // A launch:
+    std::uint32_t cbSize;
+    std::uint32_t mask;
+    std::int32_t show;
+    std::int32_t succeeded;
+    std::int32_t gotProcess;
+    std::uint32_t nullFields;
+    wchar_t verb[16];
+    wchar_t file[MAX_PATH];
+    wchar_t parameters[MAX_PATH];
+    wchar_t directory[MAX_PATH];
+    std::int32_t ofLaunch;  // a wait: the index of the launch event whose process it waits for
+    wchar_t caption[64];    // a box's caption
 };

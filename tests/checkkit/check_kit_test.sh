@@ -61,8 +61,11 @@ clear_install() {
     fi
   done
 }
-probe_checks=(probe-medium probe-install probe-installed-tree probe-overwrite-no
-  probe-overwrite-yes probe-uninstall-running-client probe-copy-fails probe-planted-tools)
+probe_checks=(probe-medium probe-window probe-install probe-installed-tree probe-overwrite-no
+  probe-overwrite-yes probe-uninstall-running-client probe-uninstall-again probe-copy-fails
+  probe-register-no probe-no-library probe-plain-file-root probe-planted-tools probe-closes-from-frame)
+# Every check of a run: the release's 22 and the probe's 14.
+all_checks=36
 
 # run_on_drive TREE RELEASE RESULTS [KIT]: the kit on RELEASE with a copy of
 # the medium tree TREE, read-only, as the CD-ROM drive D: for this one run.
@@ -141,7 +144,7 @@ check "without --drive the mount fails, saying why (exit $status)" \
   grep -q '^FAIL  medium-drive: the image was not mounted: .*Wine cannot mount images' \
   "$scratch/mount-results/ovik-check.txt"
 check "... and every later check is skipped as not run because of it" \
-  bash -c "[ \$(grep -c '^skip  [a-z-]* (not run: medium-drive failed)\$' '$scratch/mount-results/ovik-check.txt') -eq 25 ]"
+  bash -c "[ \$(grep -c '^skip  [a-z-]* (not run: medium-drive failed)\$' '$scratch/mount-results/ovik-check.txt') -eq $((all_checks - 1)) ]"
 [ "$status" -eq 1 ] || cat "$scratch/out"
 clear_install
 
@@ -191,13 +194,14 @@ txt="$results/ovik-check.txt"
 # Wine run by root overwrites read-only files: there the second install over
 # the probe's first completes and probe-overwrite-yes fails, where Windows
 # (and Wine for an ordinary user) refuses the copy.
-passes=25 failures=0 verdict='PASS: no check failed' unchecked=' signature'
+# Under Wine the permissions check skips: Wine keeps no Windows permissions.
+passes=$((all_checks - 2)) failures=0 verdict='PASS: no check failed' unchecked=' (signature|permissions)'
 if [ "$(id -u)" -ne 0 ]; then
   check "every check passes (exit 0)" [ "$status" -eq 0 ]
 else
-  passes=24 failures=1 verdict='FAIL: do not ship' unchecked=' (signature|probe-overwrite-yes)'
+  passes=$((all_checks - 3)) failures=1 verdict='FAIL: do not ship' unchecked=' (signature|permissions|probe-overwrite-yes)'
   check "as root every check passes but probe-overwrite-yes (exit $status)" \
-    bash -c "[ $status -eq 1 ] && [ \$(grep -c '^FAIL ' '$txt') -eq 1 ] && grep -q '^FAIL  probe-overwrite-yes: box 2: expected \[エラー\]' '$txt'"
+    bash -c "[ $status -eq 1 ] && [ \$(grep -c '^FAIL ' '$txt') -eq 1 ] && grep -q '^FAIL  probe-overwrite-yes: box 2 is .*, expected \[エラー\]' '$txt'"
 fi
 # The signature: the release's checks leave a release signed by their own
 # throw-away CA without a time stamp; a release made without them is
@@ -237,8 +241,10 @@ reports_windows_10() {
     ! grep -qiF 'z:\' "$1" "${1%.txt}.xml"
 }
 check "ovik-check.txt names Windows 10 and no path on Z:" reports_windows_10 "$txt"
-check "ovik-check.xml is JUnit XML with 26 cases and $failures failures" \
-  bash -c "grep -q '<testsuite name=\"ovik-check\" tests=\"26\" failures=\"$failures\"' '$results/ovik-check.xml' && [ \$(grep -c '<testcase ' '$results/ovik-check.xml') -eq 26 ]"
+check "ovik-check.xml is JUnit XML with $all_checks cases and $failures failures" \
+  bash -c "grep -q '<testsuite name=\"ovik-check\" tests=\"$all_checks\" failures=\"$failures\"' '$results/ovik-check.xml' && [ \$(grep -c '<testcase ' '$results/ovik-check.xml') -eq $all_checks ]"
+check "permissions: skipped under Wine, saying that only Windows can tell" \
+  grep -q '^skip  permissions: Wine keeps no Windows permissions on files' "$txt"
 for name in "${probe_checks[@]}"; do
   [ "$name" != probe-overwrite-yes ] || [ "$(id -u)" -ne 0 ] || continue
   check "the probe's $name passes" grep -qx "ok    $name" "$txt"
@@ -281,7 +287,7 @@ check "... and still uninstalls" \
 check "... an earlier C:\\ovik-probe fails probe-medium, naming it" \
   grep -q '^FAIL  probe-medium: C:\\ovik-probe already exists' "$scratch/planted-results/ovik-check.txt"
 check "... skips the later probe checks" \
-  bash -c "[ \$(grep -c '^skip  probe-.* (not run: probe-medium failed)' '$scratch/planted-results/ovik-check.txt') -eq 7 ]"
+  bash -c "[ \$(grep -c '^skip  probe-.* (not run: probe-medium failed)' '$scratch/planted-results/ovik-check.txt') -eq $((${#probe_checks[@]} - 1)) ]"
 check "... and leaves that folder as it was" \
   bash -c "[ \"\$(ls -A '$prefix/drive_c/ovik-probe')\" = keep.txt ]"
 clear_install
@@ -333,18 +339,31 @@ fi
 # The installer and the kit built together from a copy of the sources whose
 # shortcut name gained a space: the kit's expectations are its own, so the
 # shortcut check fails. The same installer has a window of another title
-# that is too short for its buttons, which the window checks see. Only
-# setup.exe and ovik-check.exe are built.
+# that is too short for its buttons, which the window checks see, and faults
+# of kinds that only the conformance checks see: the class icon, a maximise
+# box, the registration question's No taken as Yes, launches shown instead of
+# hidden, and taskkill waited for 3 s instead of 5. Only setup.exe and
+# ovik-check.exe are built.
 copy="$scratch/changed-sources"
 mkdir -p "$copy"
 (cd "$root" && cp -R CMakeLists.txt cmake scripts app setup shellops sample bench checkkit "$copy/")
 sed -i 's/kShortcutFile\[\] = L"\\\\OVIKクライアント.lnk"/kShortcutFile[] = L"\\\\OVIK クライアント.lnk"/' \
   "$copy/shellops/shellops.h"
 sed -i -e 's/kMainWindowTitle\[\] = L"Installer"/kMainWindowTitle[] = L"Setup"/' \
-  -e 's/kClientHeight = 250;/kClientHeight = 200;/' "$copy/app/main.cpp"
+  -e 's/kClientHeight = 250;/kClientHeight = 200;/' \
+  -e 's/ExtractIconExW(L"shell32.dll", 3,/ExtractIconExW(L"shell32.dll", 4,/' \
+  -e 's/WS_SYSMENU | WS_MINIMIZEBOX;/WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX;/' \
+  "$copy/app/main.cpp"
+perl -0pi -e 's/==\n(\s*)IDYES\)\n(\s*)RegisterCaptureLibrary/!=\n$1IDCANCEL)\n$2RegisterCaptureLibrary/' \
+  "$copy/setup/install.cpp"
+sed -i 's/kTaskKillWaitMs = 5000;/kTaskKillWaitMs = 3000;/' "$copy/setup/uninstall.cpp"
+sed -i 's/request.nShow = SW_HIDE;/request.nShow = SW_SHOWNORMAL;/' "$copy/shellops/launch.cpp"
 start=$(date +%s)
 if grep -q 'L"\\\\OVIK クライアント.lnk"' "$copy/shellops/shellops.h" &&
   grep -q 'L"Setup"' "$copy/app/main.cpp" && grep -q 'kClientHeight = 200;' "$copy/app/main.cpp" &&
+  grep -q '"shell32.dll", 4,' "$copy/app/main.cpp" && grep -q 'WS_MAXIMIZEBOX;' "$copy/app/main.cpp" &&
+  grep -q 'IDCANCEL)' "$copy/setup/install.cpp" && grep -q 'kTaskKillWaitMs = 3000;' "$copy/setup/uninstall.cpp" &&
+  grep -q 'SW_SHOWNORMAL' "$copy/shellops/launch.cpp" &&
   cmake -S "$copy" -B "$copy/build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DOVIK_BUILD_TESTS=OFF >"$scratch/changed-build.log" 2>&1 &&
   cmake --build "$copy/build" -j2 --target installer ovik_check >>"$scratch/changed-build.log" 2>&1; then
@@ -368,6 +387,19 @@ if grep -q 'L"\\\\OVIK クライアント.lnk"' "$copy/shellops/shellops.h" &&
   check "... and its buttons cut off by the window's short client area" \
     grep -q '^FAIL  window-layout: the Install button (35,152)-(155,232) reaches out of the window.s 500x200 px client area' \
     "$scratch/changed-results/ovik-check.txt"
+  changed_txt="$scratch/changed-results/ovik-check.txt"
+  changed_xml="$scratch/changed-results/ovik-check.xml"
+  check "... its class icon, named by its place in shell32.dll" \
+    grep -q "^FAIL  window-class: the class icon is shell32.dll's icon 4 .*, expected its icon 3" "$changed_txt"
+  check "... its frame's maximise box, and the client area found and expected" \
+    bash -c "grep -q '^FAIL  window-frame: the window style is 0x00CB0000 .*expected 0x00CA0000' '$changed_txt' &&
+             grep -q 'the client area is 500x200 px, expected 500x250' '$changed_xml'"
+  check "... the registration script launched shown, not hidden" \
+    grep -q '^FAIL  install: call 2 is launch ".*ScreenCapture_reg.bat" with the verb "runas", parameters none, working folder ".*", shown with 1, mask 0x00000040, no window; expected .* hidden (SW_HIDE)' "$changed_txt"
+  check "... taskkill waited for 3 s, not 5" \
+    grep -q 'wait up to 3000 ms for &quot;.*taskkill.exe&quot;; expected wait up to 5000 ms' "$changed_xml"
+  check "... and the registration declined but launched all the same" \
+    grep -q '^FAIL  probe-register-no: call 2 is launch ".*ScreenCapture_reg.bat"' "$changed_txt"
   echo "      ovik-check.txt of the changed shortcut name:"
   sed 's/^/      | /' "$scratch/changed-results/ovik-check.txt" 2>/dev/null || cat "$scratch/out"
 else

@@ -1,0 +1,156 @@
+#include "checkkit/permission_checks.h"
+
+#include "checkkit/driver/files.h"
+#include "checkkit/driver/message_boxes.h"
+#include "checkkit/expected.h"
+
+#include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <algorithm>
+#include <memory>
+
+namespace {
+
+// Rights that let an account change a file or a folder, or what it holds.
+constexpr ACCESS_MASK kChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA |
+                                      FILE_DELETE_CHILD | FILE_WRITE_ATTRIBUTES | DELETE |
+                                      WRITE_DAC | WRITE_OWNER;
+
+// The accounts that may change anything on a machine anyway.
+constexpr const wchar_t* kMachineOwners[] = {
+    L"S-1-5-32-544",                                                    // Administrators
+    L"S-1-5-18",                                                        // SYSTEM
+    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",  // TrustedInstaller
+};
+
+struct LocalFreer {
+    void operator()(void* memory) const noexcept { LocalFree(memory); }
+};
+
+std::wstring SidText(PSID sid) {
+    LPWSTR text = nullptr;
+    if (!ConvertSidToStringSidW(sid, &text))
+        return L"?";
+    const std::unique_ptr<wchar_t, LocalFreer> owner(text);
+    return text;
+}
+
+std::string AccountName(PSID sid) {
+    wchar_t name[256] = {};
+    wchar_t domain[256] = {};
+    DWORD nameLength = 256;
+    DWORD domainLength = 256;
+    SID_NAME_USE use = SidTypeUnknown;
+    if (!LookupAccountSidW(nullptr, sid, name, &nameLength, domain, &domainLength, &use))
+        return Narrow(SidText(sid));
+    return Narrow(domainLength ? std::wstring(domain) + L"\\" + name : std::wstring(name)) + " (" +
+           Narrow(SidText(sid)) + ")";
+}
+
+std::string RightNames(ACCESS_MASK rights) {
+    const std::pair<ACCESS_MASK, const char*> known[] = {
+        {FILE_WRITE_DATA, "write data or add files"},
+        {FILE_APPEND_DATA, "append data or add folders"},
+        {FILE_WRITE_EA, "write extended attributes"},
+        {FILE_WRITE_ATTRIBUTES, "write attributes"},
+        {FILE_DELETE_CHILD, "delete what it holds"},
+        {DELETE, "delete"},
+        {WRITE_DAC, "change its permissions"},
+        {WRITE_OWNER, "take ownership"}};
+    std::string names;
+    for (const auto& [bit, name] : known) {
+        if (rights & bit)
+            names += (names.empty() ? "" : ", ") + std::string(name);
+    }
+    return names;
+}
+
+// Every account but the machine's owners that may change `path`, with its
+// rights as the whole DACL grants them (deny entries counted); `why` says
+// when the descriptor cannot be read.
+std::vector<std::string> Changers(const std::wstring& path, std::string& why) {
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD status =
+        GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                              nullptr, &dacl, nullptr, &descriptor);
+    if (status != ERROR_SUCCESS) {
+        why = "cannot read the permissions of " + Narrow(path) + " (error " +
+              std::to_string(status) + ")";
+        return {};
+    }
+    const std::unique_ptr<void, LocalFreer> owner(descriptor);
+    if (!dacl)
+        return {"everybody may change " + Narrow(path) + " (it has no access list at all)"};
+    std::vector<std::string> found;
+    std::vector<std::wstring> seen;
+    for (DWORD index = 0; index < dacl->AceCount; ++index) {
+        ACE_HEADER* header = nullptr;
+        if (!GetAce(dacl, index, reinterpret_cast<void**>(&header)) ||
+            header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE))
+            continue;
+        PSID sid = &reinterpret_cast<ACCESS_ALLOWED_ACE*>(header)->SidStart;
+        const std::wstring text = SidText(sid);
+        if (std::find(std::begin(kMachineOwners), std::end(kMachineOwners), text) !=
+                std::end(kMachineOwners) ||
+            std::find(seen.begin(), seen.end(), text) != seen.end())
+            continue;
+        seen.push_back(text);
+        TRUSTEE_W trustee = {};
+        BuildTrusteeWithSidW(&trustee, sid);
+        ACCESS_MASK rights = 0;
+        if (GetEffectiveRightsFromAclW(dacl, &trustee, &rights) != ERROR_SUCCESS)
+            rights = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header)->Mask;
+        GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE,
+                                   FILE_ALL_ACCESS};
+        MapGenericMask(&rights, &mapping);
+        if (rights & kChangeRights)
+            found.push_back(AccountName(sid) + " may change " + Narrow(path) + ": " +
+                            RightNames(rights & kChangeRights));
+    }
+    return found;
+}
+
+}  // namespace
+
+CheckResult PermissionsResult(bool hasLibrary) {
+    CheckResult result;
+    result.name = "permissions";
+    const std::wstring root = expected::kInstallRoot;
+    std::vector<std::wstring> paths = {root, root + expected::kInstallerFolder};
+    if (hasLibrary)
+        paths.insert(paths.begin() + 1, root + expected::kCaptureLibrary);
+    if (IsRunningUnderWine()) {
+        result.outcome = CheckResult::Outcome::kSkipped;
+        result.why =
+            "Wine keeps no Windows permissions on files, so it cannot tell who may "
+            "change " +
+            Narrow(root) + "; only Windows can";
+        result.details = {result.why};
+        return result;
+    }
+    for (const std::wstring& path : paths) {
+        std::string why;
+        for (std::string& found : Changers(path, why))
+            result.details.push_back(std::move(found));
+        if (!why.empty()) {
+            result.outcome = CheckResult::Outcome::kSkipped;
+            result.why = why;
+            result.details = {why};
+            return result;
+        }
+    }
+    if (result.details.empty()) {
+        result.why = "only Administrators and SYSTEM may change " + Narrow(root);
+        return result;
+    }
+    result.outcome = CheckResult::Outcome::kWarning;
+    result.why =
+        result.details.front() +
+        (result.details.size() > 1 ? " (and " + std::to_string(result.details.size() - 1) + " more)"
+                                   : "") +
+        ": they could replace what runs elevated and what every user loads";
+    return result;
+}
