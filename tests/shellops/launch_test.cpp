@@ -161,14 +161,16 @@ TEST_F(LaunchTest, AScriptRunsThroughCmdAndTheCallWaitsForIt) {
     const std::wstring script = scratch_ + L"\\marker.bat";
     const std::wstring marker = scratch_ + L"\\marker.txt";
     const std::wstring sleeper = BesideTestProgram(OVIK_SLEEPER_EXE_W);
-    // The marker is written only after the sleeper has slept 1.5 s.
-    ASSERT_TRUE(WriteAnsiTextFile(
-        script, L"\"" + sleeper + L"\" 1500\r\necho done> \"" + marker + L"\"\r\n"));
+    // The marker is written only after the sleeper has slept 1.5 s; it holds
+    // the sleeper's exit code (9009 when the command interpreter could not
+    // start it), which says why a call came back early.
+    ASSERT_TRUE(WriteAnsiTextFile(script, L"\"" + sleeper + L"\" 1500\r\n>\"" + marker +
+                                              L"\" echo sleeper %ERRORLEVEL%\r\n"));
     const ULONGLONG start = NowMs();
     RunElevatedAndWait(script, L"", 30000);
     const ULONGLONG elapsed = NowMs() - start;
     EXPECT_TRUE(PathExists(marker)) << "returned after " << elapsed << " ms";
-    EXPECT_GE(elapsed, 1400u);
+    EXPECT_GE(elapsed, 1400u) << "the script wrote: " << ReadBytes(marker);
     EXPECT_LT(elapsed, 20000u);
 }
 
