@@ -75,7 +75,7 @@ expect_refusal() {
   else
     echo "FAIL  refused: $what (exit $status, output folder $([ -e "$out" ] && echo left || echo absent)):"
     sed 's/^/      /' "$scratch/log"
-    failed=1
+    check_failed
   fi
   rm -rf "$out"
 }
@@ -123,7 +123,7 @@ as_user=()
 if [ "$(id -u)" -eq 0 ]; then
   if ! id ovik-test >/dev/null 2>&1; then
     echo "FAIL  no user ovik-test to try an unreadable file as (scripts/test.sh makes it)"
-    failed=1
+    check_failed
   elif runuser -u ovik-test -- test -r "$root/scripts/release.sh"; then
     as_user=(runuser -u ovik-test --)
   else
@@ -139,8 +139,11 @@ if "${as_user[@]}" /usr/bin/python3 "$root/tests/release/medium_test.py" >"$scra
 else
   echo "FAIL  medium.py's names, limits, refusals, zip and comparison:"
   sed 's/^/      /' "$scratch/log"
-  failed=1
+  check_failed
 fi
+check "the scripts' promises, each where it is decided (tests/release/promises_test.sh)" \
+  bash -c 'bash "$0" --build-dir "$1" >"$2" 2>&1 || { grep -A 12 "^FAIL" "$2" | sed "s/^/      /"; exit 1; }' \
+  "$root/tests/release/promises_test.sh" "$build" "$scratch/promises.log"
 
 # ---- Unsigned, through the CMake target ----------------------------------------
 
