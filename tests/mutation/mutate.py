@@ -291,7 +291,8 @@ def deletion_mutants(code, lang, prev_code):
     if lang == "bash":
         if continued or BASH_KEYWORD.match(body) or re.match(r"^[\w-]+\(\)", body) or "=" in body.split(" ")[0]:
             return []
-        if body.endswith(("\\", "|", "&&", "||", "{", "(", ";;", ")", "do", "then")) or body.startswith(("*", "-")):
+        if body.endswith(("\\", "|", "&&", "||", "{", "(", ";;", ")", "do", "then")) or body.startswith(("*", "-")) or \
+                re.search(r"<<-?\s*['\"]?[A-Za-z_]", body):
             return []
         return [("delete", "statement deleted", f"{indent}:")]
     if lang == "python":
