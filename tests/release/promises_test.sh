@@ -192,6 +192,8 @@ touch "$releases/ovik-medium-1.0.0/Installer/setup.exe" "$releases/ovik-medium-1
 kit=(bash "$root/scripts/check-kit.sh" --no-build --build-dir "$kit_build")
 check "check-kit.sh makes the kit for the one release in the folder" \
   says 0 "check kit for ovik-medium-1.0.0 in $releases/check:" "${kit[@]}" "$releases"
+check "... and says how to run it on Windows" grep -qF \
+  'on Windows: check\sandbox.cmd (Windows Sandbox) or check\check.cmd --disposable (a throw-away machine)' "$scratch/said"
 check "... ovik-check.exe taken from the build folder as it is" \
   cmp "$kit_build/checkkit/ovik-check.exe" "$releases/check/ovik-check.exe"
 check "... check.cmd names the version, with CR LF line ends" \
@@ -208,41 +210,41 @@ check "with several versions and no --version it refuses, naming them in version
   says 1 "check-kit.sh: $releases holds releases of several versions (1.0.0, 1.10.0): give --version VERSION" \
   "${kit[@]}" "$releases"
 check "... an absent --version is refused, naming the versions held" \
-  says 1 "holds no release of version 2.0.0 (it holds 1.0.0, 1.10.0)" "${kit[@]}" --version 2.0.0 "$releases"
+  says 1 "check-kit.sh: $releases holds no release of version 2.0.0 (it holds 1.0.0, 1.10.0)" "${kit[@]}" --version 2.0.0 "$releases"
 check "... --version picks one, and the kit replaces the older one whole" \
   says 0 "check kit for ovik-medium-1.10.0" "${kit[@]}" --version 1.10.0 "$releases"
 check "... the older kit's files gone" test ! -e "$releases/check/stale.txt"
 check "... check.cmd names that version" grep -q '1\.10\.0' "$releases/check/check.cmd"
 rm "$releases/ovik-medium-1.10.0.iso"
 check "a release without its image is refused" \
-  says 1 "holds no CD image ovik-medium-1.10.0.iso" "${kit[@]}" --version 1.10.0 "$releases"
+  says 1 "check-kit.sh: $releases holds no CD image ovik-medium-1.10.0.iso" "${kit[@]}" --version 1.10.0 "$releases"
 rm "$releases/ovik-medium-1.10.0/Installer/setup.exe"
 check "... and one without Installer/setup.exe" \
-  says 1 "ovik-medium-1.10.0 holds no Installer/setup.exe" "${kit[@]}" --version 1.10.0 "$releases"
+  says 1 "check-kit.sh: $releases/ovik-medium-1.10.0 holds no Installer/setup.exe" "${kit[@]}" --version 1.10.0 "$releases"
 mkdir "$scratch/odd" "$scratch/odd/ovik-medium-latest"
 check "... and a medium folder not named after a version" \
-  says 1 "ovik-medium-latest is not named after a version" "${kit[@]}" "$scratch/odd"
+  says 1 "check-kit.sh: $scratch/odd/ovik-medium-latest is not named after a version" "${kit[@]}" "$scratch/odd"
 check "... and a folder without a medium" \
-  says 1 "$scratch/keys holds no medium folder ovik-medium-<version>/" "${kit[@]}" "$keys"
+  says 1 "check-kit.sh: $scratch/keys holds no medium folder ovik-medium-<version>/" "${kit[@]}" "$keys"
 check "... and a release folder that is not there" \
-  says 1 "no release folder $scratch/absent" "${kit[@]}" "$scratch/absent"
+  says 1 "check-kit.sh: no release folder $scratch/absent" "${kit[@]}" "$scratch/absent"
 check "... and a check program that is not built" \
-  says 1 "$scratch/checkkit/ovik-check.exe is not built" bash "$root/scripts/check-kit.sh" --no-build \
+  says 1 "check-kit.sh: $scratch/checkkit/ovik-check.exe is not built" bash "$root/scripts/check-kit.sh" --no-build \
   --build-dir "$scratch" --version 1.0.0 "$releases"
 check "... and two release folders, exit 2" \
-  says 2 "one release folder only (got $releases and $keys)" "${kit[@]}" "$releases" "$keys"
-check "... and an unknown option, exit 2" says 2 "unknown option: --sign" "${kit[@]}" --sign "$releases"
+  says 2 "check-kit.sh: one release folder only (got $releases and $keys)" "${kit[@]}" "$releases" "$keys"
+check "... and an unknown option, exit 2" says 2 "check-kit.sh: unknown option: --sign" "${kit[@]}" --sign "$releases"
 check "without a folder it takes BUILD/release" \
-  says 1 "no release folder $kit_build/release" "${kit[@]}"
+  says 1 "check-kit.sh: no release folder $kit_build/release" "${kit[@]}"
 
 # ---- windows-view.sh ---------------------------------------------------------------
 
 view=(bash "$root/scripts/windows-view.sh")
-check "windows-view.sh refuses a missing image" says 1 "no image at $scratch/absent.iso" "${view[@]}" "$scratch/absent.iso"
-check "... a DIR that exists" says 1 "$scratch/keys exists already" "${view[@]}" "$scratch/file" "$scratch/keys"
+check "windows-view.sh refuses a missing image" says 1 "windows-view.sh: no image at $scratch/absent.iso" "${view[@]}" "$scratch/absent.iso"
+check "... a DIR that exists" says 1 "windows-view.sh: $scratch/keys exists already" "${view[@]}" "$scratch/file" "$scratch/keys"
 check "... and three arguments, exit 2 with its usage" says 2 "usage: bash scripts/windows-view.sh" \
   "${view[@]}" a b c
 check "... and reads a file that is no image as Joliet, and fails to extract it" \
-  says 1 "7zz could not read $scratch/file as Joliet" "${view[@]}" "$scratch/file" "$scratch/view"
+  says 1 "windows-view.sh: 7zz could not read $scratch/file as Joliet" "${view[@]}" "$scratch/file" "$scratch/view"
 
 exit "$failed"
