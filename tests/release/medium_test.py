@@ -5,7 +5,9 @@ writer, and compare() against 7-Zip's reading of a zip.
 
 Run with Debian's /usr/bin/python3 (release_test.sh does): it needs 7zz.
 Cases that need an unreadable file skip as root, which reads everything."""
+import contextlib
 import importlib.util
+import io
 import os
 import shutil
 import socket
@@ -222,6 +224,27 @@ class VersionTest(ClientTest):
             with self.assertRaises(medium.NoVersion) as refused:
                 medium.client_version(self.client)
             self.assertEqual(str(refused.exception), why)
+
+
+    def test_version_command_prints_the_version_or_why_there_is_none(self):
+        for given, status, out, err in [("2.1.0", 0, "2.1.0\n", ""),
+                                        (None, 1, "", f"release.sh: {self.client}/startClass.exe is not a Windows program")]:
+            with contextlib.redirect_stdout(io.StringIO()) as stdout, \
+                    contextlib.redirect_stderr(io.StringIO()) as stderr:
+                self.assertEqual(medium.run_version(self.client, given), status)
+            self.assertEqual(stdout.getvalue(), out)
+            self.assertTrue(stderr.getvalue().startswith(err), stderr.getvalue())
+
+
+class LabelTest(unittest.TestCase):
+    def test_every_udf_volume_name_gets_the_label(self):
+        import pycdlib
+
+        iso = pycdlib.PyCdlib()
+        iso.new(interchange_level=3, vol_ident="X", udf="2.60")
+        self.assertGreater(medium.relabel_udf(iso, "OVIK_MEDIUM_1_0"), 0)
+        # None is left to set: the count is what master() refuses on.
+        self.assertEqual(medium.relabel_udf(iso, "OTHER"), 0)
 
 
 class ZipTest(unittest.TestCase):
