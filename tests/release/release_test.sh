@@ -164,6 +164,10 @@ check "its checksum file holds" \
 check "... and lists exactly the zip, the image and setup.exe" \
   test "$(cut -c67- "$out/$sums" | sort)" = "$(printf '%s\n' "$name.iso" "$name.zip" "$name/Installer/setup.exe")"
 check "the unsigned release says so" grep -q "NOT signed" "$scratch/log"
+if commit_time="$(git -C "$root" log -1 --format=%ct 2>/dev/null)" && [ -n "$commit_time" ]; then
+  check "unless SOURCE_DATE_EPOCH is set, the release is dated by the last commit" \
+    dates_are "$out/$name.zip" zip "${SOURCE_DATE_EPOCH:-$commit_time}"
+fi
 bash "$root/scripts/windows-view.sh" "$out/$name.iso" "$scratch/view" >"$scratch/view-kind"
 check "Windows reads the image's UDF tree" grep -qx UDF "$scratch/view-kind"
 check "... which holds Installer/setup.exe and startClass.exe at its root" \
@@ -180,6 +184,8 @@ echo "      release from a second build folder: $(elapsed_ms "$start")"
 for file in "$name/Installer/setup.exe" "$name.zip" "$name.iso" "$sums"; do
   check "$file is the same from $repro" cmp "$out/$file" "$scratch/repro/$file"
 done
+check "... which the release configured without the test programs" \
+  grep -qx "OVIK_BUILD_TESTS:BOOL=OFF" "$repro/CMakeCache.txt"
 
 # ---- Without git: a copy of the sources dated by its files ----------------------------
 
