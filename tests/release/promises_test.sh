@@ -78,6 +78,22 @@ check "... and an --out that is a file" \
   says 1 "release.sh: --out $scratch/file is not a folder" "${release[@]}" --out "$scratch/file" \
   --client "$scratch/client" --version 1.0.0
 check "none of these made the build or release folder" test ! -e "$scratch/no-build"
+# Without --no-build it builds setup.exe first, in a new build folder
+# configured without the test programs: seen through a cmake that records
+# how it is asked and fails the build.
+mkdir "$scratch/fake-cmake"
+printf '#!/bin/sh\nprintf "%%s\\n" "$*" >>"%s"\ncase "$1" in --build) exit 1 ;; esac\n' "$scratch/cmake-argv" \
+  >"$scratch/fake-cmake/cmake"
+chmod +x "$scratch/fake-cmake/cmake"
+check "release.sh without --no-build builds setup.exe, naming the build folder when that fails" \
+  says 1 "release.sh: building setup.exe in $scratch/new-build failed (run: cmake --build $scratch/new-build --target installer)" \
+  env PATH="$scratch/fake-cmake:$PATH" bash "$root/scripts/release.sh" --client "$scratch/client" --version 1.0.0 \
+  --build-dir "$scratch/new-build" --out "$scratch/never"
+check "... after configuring the new folder without the test programs" \
+  grep -q -- "-B $scratch/new-build .*-DOVIK_BUILD_TESTS=OFF" "$scratch/cmake-argv"
+check "... and building the installer and the sample client there" \
+  grep -qx -- "--build $scratch/new-build -j2 --target installer sample_client" "$scratch/cmake-argv"
+check "... leaving no --out folder" test ! -e "$scratch/never"
 check "release.sh --help lists every option and exits 0" \
   says 0 "--timestamp-url URL" bash "$root/scripts/release.sh" --help
 check "... and names the three ways of signing" grep -q "Without --sign-pkcs12, --sign-pkcs11 or --signed-setup" "$scratch/said"
