@@ -157,8 +157,10 @@ echo "      release target: $(elapsed_ms "$start")"
 sample_version="$(/usr/bin/python3 "$root/scripts/medium.py" version "$build/sample-client")"
 name="ovik-medium-$sample_version"
 sums="$name.SHA256SUMS"
-check "the release is named after the sample client's version ($sample_version)" \
-  grep -q "client version $sample_version (startClass.exe's ProductVersion); setup.exe is the installer" "$scratch/log"
+installer_version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")"
+check "the release is named after the sample client's version ($sample_version), and names the installer's" \
+  grep -qx "  client version $sample_version (startClass.exe's ProductVersion); setup.exe is the installer $installer_version" \
+  "$scratch/log"
 check "its checksum file holds" \
   bash -c "cd '$out' && sha256sum --quiet -c '$sums'"
 check "... and lists exactly the zip, the image and setup.exe" \
@@ -172,7 +174,8 @@ bash "$root/scripts/windows-view.sh" "$out/$name.iso" "$scratch/view" >"$scratch
 check "Windows reads the image's UDF tree" grep -qx UDF "$scratch/view-kind"
 check "... which holds Installer/setup.exe and startClass.exe at its root" \
   test -f "$scratch/view/Installer/setup.exe" -a -f "$scratch/view/startClass.exe"
-check "the image has our label" bash -c "7zz l -tudf '$out/$name.iso' | grep -q 'VolumeId: OVIK_MEDIUM_'"
+check "the image has our label, the version's dots as _" \
+  bash -c "7zz l -tudf '$out/$name.iso' | grep -qx '  VolumeId: OVIK_MEDIUM_${sample_version//./_}'"
 rm -rf "$scratch/view"
 
 # ---- Reproducible from another build folder --------------------------------------
@@ -576,9 +579,20 @@ x86_64-w64-mingw32-objcopy --remove-section .rsrc "$build/sample-client/startCla
 expect_refusal "a client without a version" \
   "startClass.exe carries no version information: give --version X.Y.Z" \
   "${release[@]}" --client "$scratch/no-version"
-"${release[@]}" --client "$scratch/no-version" --version 3.0.0 --out "$scratch/versioned" --no-build \
-  --build-dir "$build" >"$scratch/log" 2>&1 || true
-check "... which --version names" test -f "$scratch/versioned/ovik-medium-3.0.0.SHA256SUMS"
+"${release[@]}" --client "$scratch/no-version" --version 3.0.0-beta7withalongtail --out "$scratch/versioned" \
+  --no-build --build-dir "$build" >"$scratch/log" 2>&1 || true
+check "... which --version names" test -f "$scratch/versioned/ovik-medium-3.0.0-beta7withalongtail.SHA256SUMS"
+check "... as the summary says" \
+  grep -qx "  client version 3.0.0-beta7withalongtail (--version); setup.exe is the installer $installer_version" "$scratch/log"
+"${release[@]}" --version 9.9 --out "$scratch/versioned" --no-build --build-dir "$build" >"$scratch/log" 2>&1 ||
+  true
+check "--version over startClass.exe's own version: the summary names both" \
+  grep -qx "  client version 9.9 (--version; startClass.exe says $sample_version); setup.exe is the installer $installer_version" \
+  "$scratch/log"
+# The label: capitals, "_" for "." and "-", cut at the 30 characters a label holds.
+check "... labelling the image with its first 30 characters in capitals, _ for . and -" \
+  bash -c "grep -q 'image label OVIK_MEDIUM_3_0_0_BETA7WITHALO\$' '$scratch/log' &&
+    7zz l -tudf '$scratch/versioned/ovik-medium-3.0.0-beta7withalongtail.iso' | grep -qx '  VolumeId: OVIK_MEDIUM_3_0_0_BETA7WITHALO'"
 expect_refusal "a version that breaks the rule" \
   "--version 2.1.x is not a version: give digits separated by dots (one to four parts)" \
   "${release[@]}" --version 2.1.x
