@@ -584,15 +584,15 @@ expect_refusal "a client without a version" \
 check "... which --version names" test -f "$scratch/versioned/ovik-medium-3.0.0-beta7withalongtail.SHA256SUMS"
 check "... as the summary says" \
   grep -qx "  client version 3.0.0-beta7withalongtail (--version); setup.exe is the installer $installer_version" "$scratch/log"
+# The label: capitals, "_" for "." and "-", cut at the 30 characters a label holds.
+check "... labelling the image with its first 30 characters in capitals, _ for . and -" \
+  bash -c "grep -q 'image label OVIK_MEDIUM_3_0_0_BETA7WITHALO\$' '$scratch/log' &&
+    7zz l -tudf '$scratch/versioned/ovik-medium-3.0.0-beta7withalongtail.iso' | grep -qx '  VolumeId: OVIK_MEDIUM_3_0_0_BETA7WITHALO'"
 "${release[@]}" --version 9.9 --out "$scratch/versioned" --no-build --build-dir "$build" >"$scratch/log" 2>&1 ||
   true
 check "--version over startClass.exe's own version: the summary names both" \
   grep -qx "  client version 9.9 (--version; startClass.exe says $sample_version); setup.exe is the installer $installer_version" \
   "$scratch/log"
-# The label: capitals, "_" for "." and "-", cut at the 30 characters a label holds.
-check "... labelling the image with its first 30 characters in capitals, _ for . and -" \
-  bash -c "grep -q 'image label OVIK_MEDIUM_3_0_0_BETA7WITHALO\$' '$scratch/log' &&
-    7zz l -tudf '$scratch/versioned/ovik-medium-3.0.0-beta7withalongtail.iso' | grep -qx '  VolumeId: OVIK_MEDIUM_3_0_0_BETA7WITHALO'"
 expect_refusal "a version that breaks the rule" \
   "--version 2.1.x is not a version: give digits separated by dots (one to four parts)" \
   "${release[@]}" --version 2.1.x
