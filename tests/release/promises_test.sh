@@ -170,6 +170,17 @@ check "a wrong password fails, naming the key and the password file, exit 1" \
   says 1 "signing with $keys/signer.p12 failed (wrong password in $keys/other-password" \
   "${sign[@]}" --in "$in" --out "$scratch/wrong.exe" "${pkcs12[@]}" --password-file "$keys/other-password"
 check "... and writes nothing" test ! -e "$scratch/empty.exe" -a ! -e "$scratch/wrong.exe" -a ! -e "$scratch/wrong.exe.partial"
+# A release that fails once it has begun removes what it made, and --out
+# itself only when it made that too.
+mkdir "$scratch/empty-out"
+for kept in "$scratch/empty-out" "$scratch/made-out"; do
+  check "a release failing at the signature removes what it made (--out ${kept##*/})" \
+    says 1 "signing with $keys/signer.p12 failed" bash "$root/scripts/release.sh" --client "$scratch/client" \
+    --version 1.0.0 --no-build --build-dir "$build" --out "$kept" --sign-pkcs12 "$keys/signer.p12" \
+    --password-file "$keys/other-password"
+done
+check "... leaving the empty --out that was there" test -d "$scratch/empty-out" -a -z "$(ls -A "$scratch/empty-out")"
+check "... and none where it made one" test ! -e "$scratch/made-out"
 check "a CA file that did not issue the certificate is refused, naming it" \
   says 1 "does not verify: its certificate does not chain to the CA certificates in $keys/signer.pem" \
   "${sign[@]}" --in "$in" --out "$scratch/untrusted.exe" --pkcs12 "$keys/signer.p12" \
