@@ -627,6 +627,8 @@ def main(argv=None):
     parser.add_argument("--report", metavar="FILE", help="also write the report here")
     parser.add_argument("--list", action="store_true", help="list the picked mutants with their diffs; run nothing")
     parser.add_argument("--no-baseline", action="store_true", help="skip the run of the tests without a mutant")
+    parser.add_argument("--resume", action="store_true", help="take the verdicts of mutants already run from "
+                        "WORKTREE.logs/results.jsonl (each run appends to it) instead of running them again")
     args = parser.parse_args(argv)
 
     repo = git(os.getcwd(), "rev-parse", "--show-toplevel").stdout.decode().strip()
@@ -688,7 +690,20 @@ def main(argv=None):
         print(f"mutate.py: baseline passes ({time.time() - start:.0f} s)", flush=True)
 
     results = []
+    journal = os.path.join(logs, "results.jsonl")
+    done = {}
+    if args.resume and os.path.exists(journal):
+        with open(journal, encoding="utf-8") as f:
+            for line in f:
+                entry = json.loads(line)
+                done[mutant_id(entry)] = entry
     for n, mutant in enumerate(chosen, 1):
+        if mutant_id(mutant) in done:
+            mutant.update(result=done[mutant_id(mutant)]["result"], seconds=done[mutant_id(mutant)]["seconds"])
+            results.append(mutant)
+            print(f"[{n}/{len(chosen)}] {mutant['result']:9} {mutant['file']}:{mutant['line']} (from {journal})",
+                  flush=True)
+            continue
         worktree.prepare()
         path = os.path.join(worktree.path, mutant["file"])
         with open(path, encoding="utf-8", errors="surrogateescape") as f:
@@ -706,6 +721,8 @@ def main(argv=None):
                 f.write(text)
         mutant["seconds"] = time.time() - start
         results.append(mutant)
+        with open(journal, "a", encoding="utf-8") as f:
+            f.write(json.dumps(mutant) + "\n")
         counts, percent = score(results)
         print(f"[{n}/{len(chosen)}] {mutant['result']:9} {mutant['file']}:{mutant['line']} {mutant['kind']}: "
               f"{mutant['what']} ({mutant['seconds']:.0f} s; {percent:.0f} % so far)", flush=True)
