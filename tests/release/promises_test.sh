@@ -156,7 +156,9 @@ check "... the summary is the one line on standard output" \
   test "$(PATH="$scratch/bin:$PATH" "${sign[@]}" --in "$in" --out "$out" "${pkcs12[@]}" \
     --password-file "$keys/password" 2>/dev/null | wc -l)" -eq 1
 check "... which signed OUT, verifying against the CA" \
-  bash -c "osslsigncode verify -CAfile '$keys/ca.pem' -in '$out' >/dev/null 2>&1"
+  bash -c "osslsigncode verify -CAfile '$keys/ca.pem' -in '$out' >'$scratch/verify' 2>&1"
+check "... naming the program as Windows' prompts show it" \
+  grep -qx "[[:space:]]*Text description: OVIK client installer" "$scratch/verify"
 check "... with no password on a command line" bash -c "! grep -q 'first line' '$scratch/argv'"
 check "... a first line without a line end is the password too" \
   says 0 "the signature verified" "${sign[@]}" --in "$in" --out "$scratch/bare.exe" "${pkcs12[@]}" \

@@ -672,6 +672,8 @@ later=$(($(date +%s) + 2 * 365 * 86400))
 osslsigncode verify -CAfile "$keys/ours-ca.pem" -TSA-CAfile "$keys/ours-ca.pem" -time "$later" \
   -in "$token_exe" >"$scratch/verify-later" 2>&1 || true
 check "the time-stamped setup.exe verifies as of two years later" grep -q "^Succeeded" "$scratch/verify-later"
+check "... and names the program as Windows' prompts show it" \
+  grep -qx "[[:space:]]*Text description: OVIK client installer" "$scratch/verify-later"
 check "... where the one without a time stamp does not" bash -c "! osslsigncode verify -CAfile \
   '$keys/ours-ca.pem' -time $later -in '$exe' >/dev/null 2>&1"
 
