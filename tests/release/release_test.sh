@@ -166,6 +166,16 @@ check "its checksum file holds" \
 check "... and lists exactly the zip, the image and setup.exe" \
   test "$(cut -c67- "$out/$sums" | sort)" = "$(printf '%s\n' "$name.iso" "$name.zip" "$name/Installer/setup.exe")"
 check "the unsigned release says so" grep -q "NOT signed" "$scratch/log"
+summary_lists() { # summary_lists LOG OUT NAME: each output with its SHA-256 and size, and how to check them
+  local file
+  for file in "$3.zip" "$3.iso" "$3/Installer/setup.exe"; do
+    grep -qxF "  $(sha256sum <"$2/$file" | cut -d' ' -f1)  $file ($(stat -c %s "$2/$file") bytes)" "$1" || return 1
+  done
+  grep -qxF "  checksums: $3.SHA256SUMS (cd $2 && sha256sum -c $3.SHA256SUMS)" "$1" &&
+    grep -qxF "  read back: the image as Windows reads it (UDF) and the zip hold the medium folder exactly" "$1"
+}
+check "the summary lists each output with its SHA-256 and size, how to check them, and the read-back" \
+  summary_lists "$scratch/log" "$out" "$name"
 if commit_time="$(git -C "$root" log -1 --format=%ct 2>/dev/null)" && [ -n "$commit_time" ]; then
   check "unless SOURCE_DATE_EPOCH is set, the release is dated by the last commit" \
     dates_are "$out/$name.zip" zip "${SOURCE_DATE_EPOCH:-$commit_time}"
