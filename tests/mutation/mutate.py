@@ -29,9 +29,9 @@ import argparse
 import difflib
 import fnmatch
 import glob
+import hashlib
 import json
 import os
-import random
 import re
 import shlex
 import signal
@@ -211,8 +211,8 @@ def integer_mutants(code, lang):
         s, e = m.span(1)
         if not outside(spans, s, e):
             continue
-        if lang == "bash" and code[:s].rstrip().endswith((">", "<", "&")):  # 2>&1, >&2
-            continue
+        if lang == "bash" and (code[:s].rstrip().endswith((">", "<", "&")) or code[e:e + 1] in ("<", ">")):
+            continue  # a file descriptor: 2>&1, >&2, 2>/dev/null
         value = int(m.group(1))
         for moved in (value + 1, value - 1):
             if moved < 0:
@@ -433,10 +433,14 @@ def mutant_id(mutant):
 
 
 def pick(mutants, sample, seed):
-    ordered = sorted(mutants, key=mutant_id)
-    if sample is None or sample >= len(ordered):
-        return ordered
-    chosen = random.Random(seed).sample(ordered, sample)
+    """SAMPLE mutants, the same for the same seed whatever the order: each
+    mutant's rank is a hash of the seed and the mutant itself, so a change
+    elsewhere (a mutant more or less in another file) leaves the other
+    picks as they were."""
+    def rank(m):
+        return hashlib.sha256(f"{seed}\0{mutant_id(m)}".encode("utf-8", "surrogateescape")).hexdigest()
+
+    chosen = sorted(mutants, key=rank)[:sample]
     return sorted(chosen, key=lambda m: (m["file"], m["line"], mutant_id(m)))
 
 

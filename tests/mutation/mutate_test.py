@@ -92,6 +92,11 @@ bool Same(int a, int b) {
         self.assertEqual(first, again)
         self.assertNotEqual(first, other)
         self.assertEqual(len(set(first)), 10)
+        # Mutants of another file join the pool: those picked from this one
+        # were picked before too.
+        more = mutate.mutants_of("y.sh", text.replace("echo", "printf"))
+        self.assertLessEqual({i for i in map(mutate.mutant_id, mutate.pick(everything + more, 10, 7))
+                              if i.startswith("x.sh")}, set(first))
 
 
 class RunTest(unittest.TestCase):

@@ -528,7 +528,16 @@ check "another release of the same version is refused" test "$status" -eq 1
 check "... naming how many files differ and how to replace it" \
   said "ovik-medium-2.1.0 already holds another release: 4 files differ; give --replace to replace it"
 check "... the client's file among them" said "^  ovik-medium-2.1.0/readme.txt$"
+check "... and no \"more\" line for 4 of them" bash -c "! grep -q '^  \.\.\. and' '$scratch/log'"
 check "... and writes nothing" untouched
+# Past 10 files that differ, the first 10 are named and the rest counted.
+for n in $(seq 12); do echo "extra $n" >"$scratch/client-2/extra-$n.txt"; done
+status=0
+to_versions --client "$scratch/client-2" || status=$?
+check "with 16 files that differ, 10 are named and 6 counted" \
+  bash -c "[ $status -eq 1 ] && [ \$(grep -c '^  ovik-medium-2.1.0' '$scratch/log') -eq 10 ] &&
+    grep -qx '  ... and 6 more' '$scratch/log'"
+rm "$scratch/client-2"/extra-*.txt
 
 # --replace, with each move into place failing in turn (a `mv` first on
 # PATH fails its Nth call; "N+" fails that call and every later one).
@@ -687,19 +696,19 @@ check "... and names the program as Windows' prompts show it" \
 check "... where the one without a time stamp does not" bash -c "! osslsigncode verify -CAfile \
   '$keys/ours-ca.pem' -time $later -in '$exe' >/dev/null 2>&1"
 
-expect_refusal "wrong PIN, naming the PIN file" "refused the PIN in $hsm/wrong-pin" \
+expect_refusal "wrong PIN, naming the PIN file" "sign.sh: the token refused the PIN in $hsm/wrong-pin: put the right PIN on its first line" \
   "${release[@]}" "${token[@]}" --pin-file "$hsm/wrong-pin"
 expect_refusal "a PIN in the key's URI, where a command line would carry it" "carries a PIN: leave it out" \
   "${release[@]}" "${token[@]}" --key "$token_key;pin-value=ovik-pin-4711" --pin-file "$hsm/pin"
-expect_refusal "a module that does not load" "module $scratch/none.so does not load" \
+expect_refusal "a module that does not load" "sign.sh: the PKCS#11 module $scratch/none.so does not load: give the full path" \
   "${release[@]}" --sign-pkcs11 "$scratch/none.so" --key "$token_key" --cert "$hsm/chain.pem" --pin-file "$hsm/pin"
-expect_refusal "a key that is not on the token" "no private key on the token at pkcs11:token=ovik-release;object=absent" \
+expect_refusal "a key that is not on the token" "sign.sh: no private key on the token at pkcs11:token=ovik-release;object=absent;type=private: check the URI" \
   "${release[@]}" --sign-pkcs11 "$module" --key "pkcs11:token=ovik-release;object=absent;type=private" \
   --cert "$hsm/chain.pem" --pin-file "$hsm/pin"
-expect_refusal "a certificate that is not on the token" "no certificate on the token at pkcs11:token=ovik-release;object=absent" \
+expect_refusal "a certificate that is not on the token" "sign.sh: no certificate on the token at pkcs11:token=ovik-release;object=absent;type=cert: check the URI" \
   "${release[@]}" --sign-pkcs11 "$module" --key "$token_key" --cert "pkcs11:token=ovik-release;object=absent;type=cert" \
   --pin-file "$hsm/pin"
-expect_refusal "a certificate of another key" "the certificate in $keys/theirs.pem is not the one of the key" \
+expect_refusal "a certificate of another key" "sign.sh: the certificate in $keys/theirs.pem is not the one of the key $token_key: give" \
   "${release[@]}" --sign-pkcs11 "$module" --key "$token_key" --cert "$keys/theirs.pem" --pin-file "$hsm/pin"
 expect_refusal "no time-stamp server answering" "no time-stamp server answered" \
   "${release[@]}" "${signed[@]}" --timestamp-url "$dead"
