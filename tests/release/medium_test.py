@@ -236,6 +236,39 @@ class VersionTest(ClientTest):
             self.assertTrue(stderr.getvalue().startswith(err), stderr.getvalue())
 
 
+class RunCheckTest(ClientTest):
+    """What `medium.py check` prints: the summary, every problem, warnings."""
+
+    def run_check(self, given="2.1"):
+        with contextlib.redirect_stdout(io.StringIO()) as out, contextlib.redirect_stderr(io.StringIO()) as err:
+            status = medium.run_check(self.client, given)
+        return status, out.getvalue(), err.getvalue()
+
+    def test_a_client_that_ships_with_a_summary_and_warnings(self):
+        self.file("a/b.txt", b"123")
+        self.assertEqual(self.run_check(), (0, (
+            f"release.sh: the client folder {self.client} can be shipped: 2 files, 1 folders, 4 bytes; longest "
+            f"installed path {len('C:/ovikProgram/startClass.exe')} characters (limit 259); version 2.1 (from --version)\n"), (
+            f"release.sh: warning: no ovikClient/ScreenCapture.ax in {self.client}; the installer will not offer to "
+            f"register it\nrelease.sh: warning: no ovikClient/ovikclient.ico in {self.client}; the desktop shortcut "
+            "gets no icon\n")))
+        # Found in any letter case, as Windows finds them.
+        self.file("OVIKCLIENT/screencapture.AX")
+        self.assertNotIn("ScreenCapture.ax", self.run_check()[2])
+        self.file("OVIKCLIENT/OvikClient.ico")
+        self.assertEqual(self.run_check()[2], "")
+
+    def test_every_problem_counted_and_listed(self):
+        self.file("a:b.txt")
+        status, out, err = self.run_check("2.x")
+        self.assertEqual((status, err), (1, ""))
+        self.assertEqual(out.splitlines(), [
+            f"release.sh: the client folder {self.client} cannot be shipped (2 problems):",
+            f"  - the name of {self.client}/a:b.txt {FORBIDDEN}",
+            f"  - --version 2.x is not a version: give {medium.VERSION_RULE_TEXT}"])
+        self.assertIn("(1 problem):", self.run_check()[1])
+
+
 class LabelTest(unittest.TestCase):
     def test_every_udf_volume_name_gets_the_label(self):
         import pycdlib
