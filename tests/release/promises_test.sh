@@ -260,6 +260,13 @@ check "... and a release folder that is not there" \
 check "... and a check program that is not built" \
   says 1 "check-kit.sh: $scratch/checkkit/ovik-check.exe is not built" bash "$root/scripts/check-kit.sh" --no-build \
   --build-dir "$scratch" --version 1.0.0 "$releases"
+rm -f "$scratch/cmake-argv"
+check "without --no-build it builds ovik-check.exe, naming the build folder when that fails" \
+  says 1 "check-kit.sh: building ovik-check.exe in $scratch/kit-new failed (run: cmake --build $scratch/kit-new --target ovik_check)" \
+  env PATH="$scratch/fake-cmake:$PATH" bash "$root/scripts/check-kit.sh" --build-dir "$scratch/kit-new" --version 1.0.0 "$releases"
+check "... configuring that new folder first, and building only the check program" \
+  bash -c "grep -q -- '-B $scratch/kit-new ' '$scratch/cmake-argv' &&
+    grep -qx -- '--build $scratch/kit-new -j2 --target ovik_check' '$scratch/cmake-argv'"
 check "... and two release folders, exit 2" \
   says 2 "check-kit.sh: one release folder only (got $releases and $keys)" "${kit[@]}" "$releases" "$keys"
 check "... and an unknown option, exit 2" says 2 "check-kit.sh: unknown option: --sign" "${kit[@]}" --sign "$releases"
