@@ -12,6 +12,7 @@ import os
 import shutil
 import socket
 import stat
+import struct
 import tempfile
 import unittest
 import zipfile
@@ -280,6 +281,48 @@ class LabelTest(unittest.TestCase):
         self.assertEqual(medium.relabel_udf(iso, "OTHER"), 0)
 
 
+def owners(extra):
+    """(uid, gid) from a zip entry's Info-ZIP "ux" field (version 1), as unzip reads it."""
+    at = 0
+    while at + 4 <= len(extra):
+        tag, size = struct.unpack_from("<HH", extra, at)
+        body = extra[at + 4:at + 4 + size]
+        if tag == 0x7875:
+            if body[0] != 1 or len(body) != 3 + body[1] + body[2 + body[1]]:
+                return None
+            uid_size = body[1]
+            gid_size = body[2 + uid_size]
+            return (int.from_bytes(body[2:2 + uid_size], "little"),
+                    int.from_bytes(body[3 + uid_size:3 + uid_size + gid_size], "little"))
+        at += 4 + size
+    return None
+
+
+class DifferTest(unittest.TestCase):
+    """The paths that tell a release from the one already in place."""
+
+    def tree(self, name, files):
+        root = os.path.join(self.scratch, name)
+        for relative, data in files.items():
+            path = os.path.join(root, relative)
+            os.makedirs(path if data is None else os.path.dirname(path), exist_ok=True)
+            if data is not None:
+                with open(path, "wb") as f:
+                    f.write(data)
+        return root
+
+    def test_every_kind_of_difference_and_nothing_else(self):
+        self.scratch = tempfile.mkdtemp(prefix="medium-differ-test-")
+        self.addCleanup(shutil.rmtree, self.scratch, ignore_errors=True)
+        big = bytes(range(256)) * 4096 + b"a"  # past one read of 1 MiB
+        old = self.tree("old", {"same.txt": b"same", "big.bin": big, "empty": b"", "gone.txt": b"x", "kind": b"x",
+                                "d/same.txt": b"s", "changed.txt": b"abc"})
+        new = self.tree("new", {"same.txt": b"same", "big.bin": big[:-1] + b"b", "empty": b"", "added.txt": b"x",
+                                "kind/": None, "d/same.txt": b"s", "changed.txt": b"abd"})
+        self.assertEqual(medium.differ(old, new), ["added.txt", "big.bin", "changed.txt", "gone.txt", "kind"])
+        self.assertEqual(medium.differ(old, old), [])
+
+
 class ZipTest(unittest.TestCase):
     # 2021-03-25 06:07:09 UTC: a day past the 12th, an odd second.
     EPOCH = 1616652429
@@ -315,6 +358,7 @@ class ZipTest(unittest.TestCase):
         for info in infos:
             self.assertEqual(info.date_time, (2021, 3, 25, 6, 7, 8), info.filename)
             self.assertEqual(info.extra[:9], b"UT\x05\x00\x01" + self.EPOCH.to_bytes(4, "little"), info.filename)
+            self.assertEqual(owners(info.extra), (0, 0), info.filename)
             self.assertEqual(bool(info.flag_bits & 0x800), not info.filename.isascii(), info.filename)
             mode = info.external_attr >> 16
             self.assertEqual(mode, 0o40755 if info.is_dir() else 0o100644, info.filename)

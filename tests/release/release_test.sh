@@ -184,6 +184,11 @@ bash "$root/scripts/windows-view.sh" "$out/$name.iso" "$scratch/view" >"$scratch
 check "Windows reads the image's UDF tree" grep -qx UDF "$scratch/view-kind"
 check "... which holds Installer/setup.exe and startClass.exe at its root" \
   test -f "$scratch/view/Installer/setup.exe" -a -f "$scratch/view/startClass.exe"
+# A reader that sees only the plain ISO 9660 names finds one file, which
+# says where the medium is.
+check "the image's plain ISO 9660 tree holds only README.TXT, pointing at UDF" \
+  bash -c "[ \"\$(7zz l -slt -tiso '$out/$name.iso' | sed -n 's/^Path = //p' | tail -n +2)\" = README.TXT ] &&
+    7zz x -so -tiso '$out/$name.iso' README.TXT | grep -q 'in its UDF file system'"
 check "the image has our label, the version's dots as _" \
   bash -c "7zz l -tudf '$out/$name.iso' | grep -qx '  VolumeId: OVIK_MEDIUM_${sample_version//./_}'"
 rm -rf "$scratch/view"
