@@ -271,6 +271,11 @@ check "... and two release folders, exit 2" \
   says 2 "check-kit.sh: one release folder only (got $releases and $keys)" "${kit[@]}" "$releases" "$keys"
 check "... and an unknown option, exit 2" says 2 "check-kit.sh: unknown option: --sign" "${kit[@]}" --sign "$releases"
 check "... pointing at --help" grep -qx "try: bash scripts/check-kit.sh --help" "$scratch/said"
+for option in --version --build-dir; do
+  check "check-kit.sh refuses $option without a value, exit 2" \
+    says 2 "check-kit.sh: $option needs a value" "${kit[@]}" "$releases" "$option"
+  check "... and with an empty one" says 2 "check-kit.sh: $option needs a value" "${kit[@]}" "$option" "" "$releases"
+done
 check "check-kit.sh --help exits 0 and says where the kit goes" \
   says 0 "The kit goes into RELEASE_DIR/check/, replacing an older one" bash "$root/scripts/check-kit.sh" --help
 check "without a folder it takes BUILD/release" \
