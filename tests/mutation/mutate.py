@@ -631,8 +631,9 @@ def main(argv=None):
     parser.add_argument("--report", metavar="FILE", help="also write the report here")
     parser.add_argument("--list", action="store_true", help="list the picked mutants with their diffs; run nothing")
     parser.add_argument("--no-baseline", action="store_true", help="skip the run of the tests without a mutant")
-    parser.add_argument("--resume", action="store_true", help="take the verdicts of mutants already run from "
-                        "WORKTREE.logs/results.jsonl (each run appends to it) instead of running them again")
+    parser.add_argument("--resume", action="store_true", help="take the verdicts of mutants already killed, "
+                        "timed out or not built from WORKTREE.logs/results.jsonl (each run appends to it) instead "
+                        "of running them again; survivors run again (sound while cases are only added)")
     args = parser.parse_args(argv)
 
     repo = git(os.getcwd(), "rev-parse", "--show-toplevel").stdout.decode().strip()
@@ -700,7 +701,10 @@ def main(argv=None):
         with open(journal, encoding="utf-8") as f:
             for line in f:
                 entry = json.loads(line)
-                done[mutant_id(entry)] = entry
+                if entry["result"] == "survived":
+                    done.pop(mutant_id(entry), None)
+                else:
+                    done[mutant_id(entry)] = entry
     for n, mutant in enumerate(chosen, 1):
         if mutant_id(mutant) in done:
             mutant.update(result=done[mutant_id(mutant)]["result"], seconds=done[mutant_id(mutant)]["seconds"])
