@@ -245,10 +245,12 @@ check "... --version picks one, and the kit replaces the older one whole" \
 check "... the older kit's files gone" test ! -e "$releases/check/stale.txt"
 check "... check.cmd names that version" grep -q '1\.10\.0' "$releases/check/check.cmd"
 rm "$releases/ovik-medium-1.10.0.iso"
-check "a release without its image is refused" \
+mkdir "$releases/ovik-medium-1.10.0.iso"
+check "a release without its image (a folder of that name) is refused" \
   says 1 "check-kit.sh: $releases holds no CD image ovik-medium-1.10.0.iso" "${kit[@]}" --version 1.10.0 "$releases"
 rm "$releases/ovik-medium-1.10.0/Installer/setup.exe"
-check "... and one without Installer/setup.exe" \
+mkdir "$releases/ovik-medium-1.10.0/Installer/setup.exe"
+check "... and one without Installer/setup.exe (a folder of that name)" \
   says 1 "check-kit.sh: $releases/ovik-medium-1.10.0 holds no Installer/setup.exe" "${kit[@]}" --version 1.10.0 "$releases"
 mkdir "$scratch/odd" "$scratch/odd/ovik-medium-latest"
 check "... and a medium folder not named after a version" \
