@@ -94,6 +94,13 @@ check "... after configuring the new folder without the test programs" \
 check "... and building the installer and the sample client there" \
   grep -qx -- "--build $scratch/new-build -j2 --target installer sample_client" "$scratch/cmake-argv"
 check "... leaving no --out folder" test ! -e "$scratch/never"
+# A date the image cannot carry (ISO 9660 counts years from 1900 in a
+# byte) fails the mastering: its log and the reason are shown.
+check "release.sh names a failed mastering after its log, writing nothing" \
+  says 1 "release.sh: writing the CD image failed" env SOURCE_DATE_EPOCH=6000000000 "${release[@]}" \
+  --build-dir "$build" --client "$scratch/client" --version 1.0.0 --out "$scratch/never"
+check "... after the mastering's own output" grep -q "^struct.error" "$scratch/said"
+check "... and no --out folder" test ! -e "$scratch/never"
 check "release.sh --help lists every option and exits 0" \
   says 0 "--timestamp-url URL" bash "$root/scripts/release.sh" --help
 check "... and names the three ways of signing" grep -q "Without --sign-pkcs12, --sign-pkcs11 or --signed-setup" "$scratch/said"

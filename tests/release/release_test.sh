@@ -202,6 +202,8 @@ echo "      release from a second build folder: $(elapsed_ms "$start")"
 for file in "$name/Installer/setup.exe" "$name.zip" "$name.iso" "$sums"; do
   check "$file is the same from $repro" cmp "$out/$file" "$scratch/repro/$file"
 done
+check "... its medium folder's files 0644 and folders 0755 though made with umask 077" \
+  bash -c "[ -z \"\$(find '$scratch/repro/$name' \( -type f ! -perm 0644 \) -o \( -type d ! -perm 0755 \))\" ]"
 check "... which the release configured without the test programs" \
   grep -qx "OVIK_BUILD_TESTS:BOOL=OFF" "$repro/CMakeCache.txt"
 
