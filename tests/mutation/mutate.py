@@ -37,7 +37,6 @@ import shlex
 import signal
 import subprocess
 import sys
-import tempfile
 import time
 
 # ---- Languages ---------------------------------------------------------------------
