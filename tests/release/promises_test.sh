@@ -101,6 +101,15 @@ check "release.sh names a failed mastering after its log, writing nothing" \
   --build-dir "$build" --client "$scratch/client" --version 1.0.0 --out "$scratch/never"
 check "... after the mastering's own output" grep -q "^struct.error" "$scratch/said"
 check "... and no --out folder" test ! -e "$scratch/never"
+# A zip that the read-back finds 25 differences in: the first 20 are
+# shown, and all are counted.
+check "a failed read-back names the first 20 differences and counts them all" \
+  says 1 "release.sh: the zip differs from the medium folder (differences: 25); nothing was written" \
+  env OVIK_RELEASE_AFTER_MASTERING='/usr/bin/python3 -c "import sys, zipfile
+with zipfile.ZipFile(sys.argv[1], \"a\") as z:
+    for n in range(25): z.writestr(f\"extra-{n:02}.txt\", \"x\")" "$2"' \
+  "${release[@]}" --build-dir "$build" --client "$scratch/client" --version 1.0.0 --out "$scratch/never"
+check "... 20 of them" test "$(grep -c '^  only in the archive: extra-' "$scratch/said")" -eq 20
 check "release.sh --help lists every option and exits 0" \
   says 0 "--timestamp-url URL" bash "$root/scripts/release.sh" --help
 check "... and names the three ways of signing" grep -q "Without --sign-pkcs12, --sign-pkcs11 or --signed-setup" "$scratch/said"
