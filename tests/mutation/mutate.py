@@ -192,6 +192,8 @@ def operator_mutants(code, lang):
                 continue
             if old in ("&&", "||") and (before in "&|" or after in "&|"):
                 continue
+            if lang == "bash" and old.startswith("-") and code[:s].count("[") <= code[:s].count("]"):
+                continue  # a test's operator only inside [ ] or [[ ]], not a command's option (head -n)
             if lang == "bash" and old in ("==", "!=", "<=", ">=") and "[[" not in code and "((" not in code \
                     and "$((" not in code:
                 continue
