@@ -536,6 +536,7 @@ check "... naming how many files differ and how to replace it" \
   said "ovik-medium-2.1.0 already holds another release: 4 files differ; give --replace to replace it"
 check "... the client's file among them" said "^  ovik-medium-2.1.0/readme.txt$"
 check "... and no \"more\" line for 4 of them" bash -c "! grep -q '^  \.\.\. and' '$scratch/log'"
+check "... saying it wrote nothing" said "^release.sh: nothing was written$"
 check "... and writes nothing" untouched
 # Past 10 files that differ, the first 10 are named and the rest counted.
 for n in $(seq 12); do echo "extra $n" >"$scratch/client-2/extra-$n.txt"; done
@@ -585,6 +586,18 @@ rm -rf "$versions/ovik-medium-2.1.0"* "$(dirname "$kept")"
 to_versions --client "$scratch/client-2" || { cat "$scratch/log"; exit 1; }
 to_versions --client "$scratch/client-2" --version 2.1.0 || { cat "$scratch/log"; exit 1; }
 check "the same version given with --version is the same release" said ": unchanged"
+# A new output moved in and then not taken back out (the 6th move and
+# every later one failing) is no release put back either.
+rm -f "$scratch/mv-count"
+status=0
+OVIK_TEST_MV_COUNT="$scratch/mv-count" OVIK_TEST_MV_FAIL=6+ PATH="$scratch/failing-mv:$PATH" \
+  to_versions --client "$scratch/client-2" --replace || status=$?
+kept="$(sed -n 's/.*its files are in \(.*\); move them back into .*/\1/p' "$scratch/log")"
+check "... nor when a new file moved in cannot be taken back: the message names where the previous release is" \
+  bash -c "[ $status -ne 0 ] && [ -n '$kept' ] && cd '$kept' && sha256sum --quiet -c ovik-medium-2.1.0.SHA256SUMS"
+rm -rf "$versions/ovik-medium-2.1.0"*
+[ -z "$kept" ] || rm -rf "$(dirname "$kept")"
+to_versions --client "$scratch/client-2" || { cat "$scratch/log"; exit 1; }
 listing | grep " ./ovik-medium-$sample_version" >"$scratch/sample-before"
 echo "a third readme" >"$scratch/client-2/readme.txt"
 # A checksum file of the older, one-release-a-folder layout for 2.1.0.
