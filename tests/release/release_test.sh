@@ -168,6 +168,7 @@ check "... and lists exactly the zip, the image and setup.exe" \
 check "the unsigned release says so" grep -q "NOT signed" "$scratch/log"
 summary_lists() { # summary_lists LOG OUT NAME: each output with its SHA-256 and size, and how to check them
   local file
+  grep -qxF "release $3 in $2:" "$1" || return 1
   for file in "$3.zip" "$3.iso" "$3/Installer/setup.exe"; do
     grep -qxF "  $(sha256sum <"$2/$file" | cut -d' ' -f1)  $file ($(stat -c %s "$2/$file") bytes)" "$1" || return 1
   done
