@@ -223,6 +223,8 @@ check "no time-stamp server answering fails, naming each" \
   says 1 "no time-stamp server answered (each tried twice: $dead1 $dead2)" env PATH="$scratch/bin:$PATH" \
   "${sign[@]}" --in "$in" --out "$scratch/stamped.exe" "${pkcs12[@]}" --password-file "$keys/password" \
   --timestamp-url "$dead1" --timestamp-url "$dead2"
+check "... showing each attempt" \
+  test "$(grep -c -e "^--- $dead1, attempt [12]\$" -e "^--- $dead2, attempt [12]\$" "$scratch/said")" -eq 4
 check "... writing nothing" test ! -e "$scratch/stamped.exe"
 check "... after trying each twice, in order" \
   test "$(sed -n 's/^add .*-ts \([^ ]*\).*/\1/p' "$scratch/argv" | tr '\n' ' ')" = "$dead1 $dead1 $dead2 $dead2 "
