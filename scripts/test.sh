@@ -42,6 +42,10 @@ if [ "$(id -u)" -eq 0 ]; then
     useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin ovik-test
 fi
 
+# The mutation tool's own checks (the mutation runs themselves are no part
+# of this run: see "Testing the tests" in the README).
+/usr/bin/python3 "$root/tests/mutation/mutate_test.py"
+
 # The release command, unsigned and signed, and its checks. The signed
 # release stays in build/mingw/release, where the CD-ROM install test finds it.
 bash "$root/tests/release/release_test.sh" --build-dir "$build"

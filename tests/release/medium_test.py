@@ -5,11 +5,14 @@ writer, and compare() against 7-Zip's reading of a zip.
 
 Run with Debian's /usr/bin/python3 (release_test.sh does): it needs 7zz.
 Cases that need an unreadable file skip as root, which reads everything."""
+import contextlib
 import importlib.util
+import io
 import os
 import shutil
 import socket
 import stat
+import struct
 import tempfile
 import unittest
 import zipfile
@@ -224,6 +227,102 @@ class VersionTest(ClientTest):
             self.assertEqual(str(refused.exception), why)
 
 
+    def test_version_command_prints_the_version_or_why_there_is_none(self):
+        for given, status, out, err in [("2.1.0", 0, "2.1.0\n", ""),
+                                        (None, 1, "", f"release.sh: {self.client}/startClass.exe is not a Windows program")]:
+            with contextlib.redirect_stdout(io.StringIO()) as stdout, \
+                    contextlib.redirect_stderr(io.StringIO()) as stderr:
+                self.assertEqual(medium.run_version(self.client, given), status)
+            self.assertEqual(stdout.getvalue(), out)
+            self.assertTrue(stderr.getvalue().startswith(err), stderr.getvalue())
+
+
+class RunCheckTest(ClientTest):
+    """What `medium.py check` prints: the summary, every problem, warnings."""
+
+    def run_check(self, given="2.1"):
+        with contextlib.redirect_stdout(io.StringIO()) as out, contextlib.redirect_stderr(io.StringIO()) as err:
+            status = medium.run_check(self.client, given)
+        return status, out.getvalue(), err.getvalue()
+
+    def test_a_client_that_ships_with_a_summary_and_warnings(self):
+        self.file("a/b.txt", b"123")
+        self.assertEqual(self.run_check(), (0, (
+            f"release.sh: the client folder {self.client} can be shipped: 2 files, 1 folders, 4 bytes; longest "
+            f"installed path {len('C:/ovikProgram/startClass.exe')} characters (limit 259); version 2.1 (from --version)\n"), (
+            f"release.sh: warning: no ovikClient/ScreenCapture.ax in {self.client}; the installer will not offer to "
+            f"register it\nrelease.sh: warning: no ovikClient/ovikclient.ico in {self.client}; the desktop shortcut "
+            "gets no icon\n")))
+        # Found in any letter case, as Windows finds them.
+        self.file("OVIKCLIENT/screencapture.AX")
+        self.assertNotIn("ScreenCapture.ax", self.run_check()[2])
+        self.file("OVIKCLIENT/OvikClient.ico")
+        self.assertEqual(self.run_check()[2], "")
+
+    def test_every_problem_counted_and_listed(self):
+        self.file("a:b.txt")
+        status, out, err = self.run_check("2.x")
+        self.assertEqual((status, err), (1, ""))
+        self.assertEqual(out.splitlines(), [
+            f"release.sh: the client folder {self.client} cannot be shipped (2 problems):",
+            f"  - the name of {self.client}/a:b.txt {FORBIDDEN}",
+            f"  - --version 2.x is not a version: give {medium.VERSION_RULE_TEXT}"])
+        self.assertIn("(1 problem):", self.run_check()[1])
+
+
+class LabelTest(unittest.TestCase):
+    def test_every_udf_volume_name_gets_the_label(self):
+        import pycdlib
+
+        iso = pycdlib.PyCdlib()
+        iso.new(interchange_level=3, vol_ident="X", udf="2.60")
+        self.assertGreater(medium.relabel_udf(iso, "OVIK_MEDIUM_1_0"), 0)
+        # None is left to set: the count is what master() refuses on.
+        self.assertEqual(medium.relabel_udf(iso, "OTHER"), 0)
+
+
+def owners(extra):
+    """(uid, gid) from a zip entry's Info-ZIP "ux" field (version 1), as unzip reads it."""
+    at = 0
+    while at + 4 <= len(extra):
+        tag, size = struct.unpack_from("<HH", extra, at)
+        body = extra[at + 4:at + 4 + size]
+        if tag == 0x7875:
+            if body[0] != 1 or len(body) != 3 + body[1] + body[2 + body[1]]:
+                return None
+            uid_size = body[1]
+            gid_size = body[2 + uid_size]
+            return (int.from_bytes(body[2:2 + uid_size], "little"),
+                    int.from_bytes(body[3 + uid_size:3 + uid_size + gid_size], "little"))
+        at += 4 + size
+    return None
+
+
+class DifferTest(unittest.TestCase):
+    """The paths that tell a release from the one already in place."""
+
+    def tree(self, name, files):
+        root = os.path.join(self.scratch, name)
+        for relative, data in files.items():
+            path = os.path.join(root, relative)
+            os.makedirs(path if data is None else os.path.dirname(path), exist_ok=True)
+            if data is not None:
+                with open(path, "wb") as f:
+                    f.write(data)
+        return root
+
+    def test_every_kind_of_difference_and_nothing_else(self):
+        self.scratch = tempfile.mkdtemp(prefix="medium-differ-test-")
+        self.addCleanup(shutil.rmtree, self.scratch, ignore_errors=True)
+        big = bytes(range(256)) * 4096 + b"a"  # past one read of 1 MiB
+        old = self.tree("old", {"same.txt": b"same", "big.bin": big, "empty": b"", "gone.txt": b"x", "kind": b"x",
+                                "d/same.txt": b"s", "changed.txt": b"abc"})
+        new = self.tree("new", {"same.txt": b"same", "big.bin": big[:-1] + b"b", "empty": b"", "added.txt": b"x",
+                                "kind/": None, "d/same.txt": b"s", "changed.txt": b"abd"})
+        self.assertEqual(medium.differ(old, new), ["added.txt", "big.bin", "changed.txt", "gone.txt", "kind"])
+        self.assertEqual(medium.differ(old, old), [])
+
+
 class ZipTest(unittest.TestCase):
     # 2021-03-25 06:07:09 UTC: a day past the 12th, an odd second.
     EPOCH = 1616652429
@@ -259,6 +358,7 @@ class ZipTest(unittest.TestCase):
         for info in infos:
             self.assertEqual(info.date_time, (2021, 3, 25, 6, 7, 8), info.filename)
             self.assertEqual(info.extra[:9], b"UT\x05\x00\x01" + self.EPOCH.to_bytes(4, "little"), info.filename)
+            self.assertEqual(owners(info.extra), (0, 0), info.filename)
             self.assertEqual(bool(info.flag_bits & 0x800), not info.filename.isascii(), info.filename)
             mode = info.external_attr >> 16
             self.assertEqual(mode, 0o40755 if info.is_dir() else 0o100644, info.filename)

@@ -82,7 +82,7 @@ expect_refusal() {
   else
     echo "FAIL  refused: $what (exit $status, output folder $([ -e "$out" ] && echo left || echo absent)):"
     sed 's/^/      /' "$scratch/log"
-    failed=1
+    check_failed
   fi
   rm -rf "$out"
 }
@@ -130,7 +130,7 @@ as_user=()
 if [ "$(id -u)" -eq 0 ]; then
   if ! id ovik-test >/dev/null 2>&1; then
     echo "FAIL  no user ovik-test to try an unreadable file as (scripts/test.sh makes it)"
-    failed=1
+    check_failed
   elif runuser -u ovik-test -- test -r "$root/scripts/release.sh"; then
     as_user=(runuser -u ovik-test --)
   else
@@ -146,8 +146,11 @@ if "${as_user[@]}" /usr/bin/python3 "$root/tests/release/medium_test.py" >"$scra
 else
   echo "FAIL  medium.py's names, limits, refusals, zip and comparison:"
   sed 's/^/      /' "$scratch/log"
-  failed=1
+  check_failed
 fi
+check "the scripts' promises, each where it is decided (tests/release/promises_test.sh)" \
+  bash -c 'bash "$0" --build-dir "$1" >"$2" 2>&1 || { grep -A 12 "^FAIL" "$2" | sed "s/^/      /"; exit 1; }' \
+  "$root/tests/release/promises_test.sh" "$build" "$scratch/promises.log"
 
 # ---- Unsigned, through the CMake target ----------------------------------------
 
@@ -161,18 +164,41 @@ echo "      release target: $(elapsed_ms "$start")"
 sample_version="$(/usr/bin/python3 "$root/scripts/medium.py" version "$build/sample-client")"
 name="ovik-medium-$sample_version"
 sums="$name.SHA256SUMS"
-check "the release is named after the sample client's version ($sample_version)" \
-  grep -q "client version $sample_version (startClass.exe's ProductVersion); setup.exe is the installer" "$scratch/log"
+installer_version="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")"
+check "the release is named after the sample client's version ($sample_version), and names the installer's" \
+  grep -qx "  client version $sample_version (startClass.exe's ProductVersion); setup.exe is the installer $installer_version" \
+  "$scratch/log"
 check "its checksum file holds" \
   bash -c "cd '$out' && sha256sum --quiet -c '$sums'"
 check "... and lists exactly the zip, the image and setup.exe" \
   test "$(cut -c67- "$out/$sums" | sort)" = "$(printf '%s\n' "$name.iso" "$name.zip" "$name/Installer/setup.exe")"
 check "the unsigned release says so" grep -q "NOT signed" "$scratch/log"
+summary_lists() { # summary_lists LOG OUT NAME: each output with its SHA-256 and size, and how to check them
+  local file
+  grep -qxF "release $3 in $2:" "$1" || return 1
+  for file in "$3.zip" "$3.iso" "$3/Installer/setup.exe"; do
+    grep -qxF "  $(sha256sum <"$2/$file" | cut -d' ' -f1)  $file ($(stat -c %s "$2/$file") bytes)" "$1" || return 1
+  done
+  grep -qxF "  checksums: $3.SHA256SUMS (cd $2 && sha256sum -c $3.SHA256SUMS)" "$1" &&
+    grep -qxF "  read back: the image as Windows reads it (UDF) and the zip hold the medium folder exactly" "$1"
+}
+check "the summary lists each output with its SHA-256 and size, how to check them, and the read-back" \
+  summary_lists "$scratch/log" "$out" "$name"
+if commit_time="$(git -C "$root" log -1 --format=%ct 2>/dev/null)" && [ -n "$commit_time" ]; then
+  check "unless SOURCE_DATE_EPOCH is set, the release is dated by the last commit" \
+    dates_are "$out/$name.zip" zip "${SOURCE_DATE_EPOCH:-$commit_time}"
+fi
 bash "$root/scripts/windows-view.sh" "$out/$name.iso" "$scratch/view" >"$scratch/view-kind"
 check "Windows reads the image's UDF tree" grep -qx UDF "$scratch/view-kind"
 check "... which holds Installer/setup.exe and startClass.exe at its root" \
   test -f "$scratch/view/Installer/setup.exe" -a -f "$scratch/view/startClass.exe"
-check "the image has our label" bash -c "7zz l -tudf '$out/$name.iso' | grep -q 'VolumeId: OVIK_MEDIUM_'"
+# A reader that sees only the plain ISO 9660 names finds one file, which
+# says where the medium is.
+check "the image's plain ISO 9660 tree holds only README.TXT, pointing at UDF" \
+  bash -c "[ \"\$(7zz l -slt -tiso '$out/$name.iso' | sed -n 's/^Path = //p' | tail -n +2)\" = README.TXT ] &&
+    7zz x -so -tiso '$out/$name.iso' README.TXT | grep -q 'in its UDF file system'"
+check "the image has our label, the version's dots as _" \
+  bash -c "7zz l -tudf '$out/$name.iso' | grep -qx '  VolumeId: OVIK_MEDIUM_${sample_version//./_}'"
 rm -rf "$scratch/view"
 
 # ---- Reproducible from another build folder --------------------------------------
@@ -184,6 +210,10 @@ echo "      release from a second build folder: $(elapsed_ms "$start")"
 for file in "$name/Installer/setup.exe" "$name.zip" "$name.iso" "$sums"; do
   check "$file is the same from $repro" cmp "$out/$file" "$scratch/repro/$file"
 done
+check "... its medium folder's files 0644 and folders 0755 though made with umask 077" \
+  bash -c "[ -z \"\$(find '$scratch/repro/$name' \( -type f ! -perm 0644 \) -o \( -type d ! -perm 0755 \))\" ]"
+check "... which the release configured without the test programs" \
+  grep -qx "OVIK_BUILD_TESTS:BOOL=OFF" "$repro/CMakeCache.txt"
 
 # ---- Without git: a copy of the sources dated by its files ----------------------------
 
@@ -513,7 +543,17 @@ check "another release of the same version is refused" test "$status" -eq 1
 check "... naming how many files differ and how to replace it" \
   said "ovik-medium-2.1.0 already holds another release: 4 files differ; give --replace to replace it"
 check "... the client's file among them" said "^  ovik-medium-2.1.0/readme.txt$"
+check "... and no \"more\" line for 4 of them" bash -c "! grep -q '^  \.\.\. and' '$scratch/log'"
+check "... saying it wrote nothing" said "^release.sh: nothing was written$"
 check "... and writes nothing" untouched
+# Past 10 files that differ, the first 10 are named and the rest counted.
+for n in $(seq 12); do echo "extra $n" >"$scratch/client-2/extra-$n.txt"; done
+status=0
+to_versions --client "$scratch/client-2" || status=$?
+check "with 16 files that differ, 10 are named and 6 counted" \
+  bash -c "[ $status -eq 1 ] && [ \$(grep -c '^  ovik-medium-2.1.0' '$scratch/log') -eq 10 ] &&
+    grep -qx '  ... and 6 more' '$scratch/log'"
+rm "$scratch/client-2"/extra-*.txt
 
 # --replace, with each move into place failing in turn (a `mv` first on
 # PATH fails its Nth call; "N+" fails that call and every later one).
@@ -554,6 +594,18 @@ rm -rf "$versions/ovik-medium-2.1.0"* "$(dirname "$kept")"
 to_versions --client "$scratch/client-2" || { cat "$scratch/log"; exit 1; }
 to_versions --client "$scratch/client-2" --version 2.1.0 || { cat "$scratch/log"; exit 1; }
 check "the same version given with --version is the same release" said ": unchanged"
+# A new output moved in and then not taken back out (the 6th move and
+# every later one failing) is no release put back either.
+rm -f "$scratch/mv-count"
+status=0
+OVIK_TEST_MV_COUNT="$scratch/mv-count" OVIK_TEST_MV_FAIL=6+ PATH="$scratch/failing-mv:$PATH" \
+  to_versions --client "$scratch/client-2" --replace || status=$?
+kept="$(sed -n 's/.*its files are in \(.*\); move them back into .*/\1/p' "$scratch/log")"
+check "... nor when a new file moved in cannot be taken back: the message names where the previous release is" \
+  bash -c "[ $status -ne 0 ] && [ -n '$kept' ] && cd '$kept' && sha256sum --quiet -c ovik-medium-2.1.0.SHA256SUMS"
+rm -rf "$versions/ovik-medium-2.1.0"*
+[ -z "$kept" ] || rm -rf "$(dirname "$kept")"
+to_versions --client "$scratch/client-2" || { cat "$scratch/log"; exit 1; }
 listing | grep " ./ovik-medium-$sample_version" >"$scratch/sample-before"
 echo "a third readme" >"$scratch/client-2/readme.txt"
 # A checksum file of the older, one-release-a-folder layout for 2.1.0.
@@ -574,9 +626,20 @@ x86_64-w64-mingw32-objcopy --remove-section .rsrc "$build/sample-client/startCla
 expect_refusal "a client without a version" \
   "startClass.exe carries no version information: give --version X.Y.Z" \
   "${release[@]}" --client "$scratch/no-version"
-"${release[@]}" --client "$scratch/no-version" --version 3.0.0 --out "$scratch/versioned" --no-build \
-  --build-dir "$build" >"$scratch/log" 2>&1 || true
-check "... which --version names" test -f "$scratch/versioned/ovik-medium-3.0.0.SHA256SUMS"
+"${release[@]}" --client "$scratch/no-version" --version 3.0.0-beta7withalongtail --out "$scratch/versioned" \
+  --no-build --build-dir "$build" >"$scratch/log" 2>&1 || true
+check "... which --version names" test -f "$scratch/versioned/ovik-medium-3.0.0-beta7withalongtail.SHA256SUMS"
+check "... as the summary says" \
+  grep -qx "  client version 3.0.0-beta7withalongtail (--version); setup.exe is the installer $installer_version" "$scratch/log"
+# The label: capitals, "_" for "." and "-", cut at the 30 characters a label holds.
+check "... labelling the image with its first 30 characters in capitals, _ for . and -" \
+  bash -c "grep -q 'image label OVIK_MEDIUM_3_0_0_BETA7WITHALO\$' '$scratch/log' &&
+    7zz l -tudf '$scratch/versioned/ovik-medium-3.0.0-beta7withalongtail.iso' | grep -qx '  VolumeId: OVIK_MEDIUM_3_0_0_BETA7WITHALO'"
+"${release[@]}" --version 9.9 --out "$scratch/versioned" --no-build --build-dir "$build" >"$scratch/log" 2>&1 ||
+  true
+check "--version over startClass.exe's own version: the summary names both" \
+  grep -qx "  client version 9.9 (--version; startClass.exe says $sample_version); setup.exe is the installer $installer_version" \
+  "$scratch/log"
 expect_refusal "a version that breaks the rule" \
   "--version 2.1.x is not a version: give digits separated by dots (one to four parts)" \
   "${release[@]}" --version 2.1.x
@@ -656,22 +719,24 @@ later=$(($(date +%s) + 2 * 365 * 86400))
 osslsigncode verify -CAfile "$keys/ours-ca.pem" -TSA-CAfile "$keys/ours-ca.pem" -time "$later" \
   -in "$token_exe" >"$scratch/verify-later" 2>&1 || true
 check "the time-stamped setup.exe verifies as of two years later" grep -q "^Succeeded" "$scratch/verify-later"
+check "... and names the program as Windows' prompts show it" \
+  grep -qx "[[:space:]]*Text description: OVIK client installer" "$scratch/verify-later"
 check "... where the one without a time stamp does not" bash -c "! osslsigncode verify -CAfile \
   '$keys/ours-ca.pem' -time $later -in '$exe' >/dev/null 2>&1"
 
-expect_refusal "wrong PIN, naming the PIN file" "refused the PIN in $hsm/wrong-pin" \
+expect_refusal "wrong PIN, naming the PIN file" "sign.sh: the token refused the PIN in $hsm/wrong-pin: put the right PIN on its first line" \
   "${release[@]}" "${token[@]}" --pin-file "$hsm/wrong-pin"
 expect_refusal "a PIN in the key's URI, where a command line would carry it" "carries a PIN: leave it out" \
   "${release[@]}" "${token[@]}" --key "$token_key;pin-value=ovik-pin-4711" --pin-file "$hsm/pin"
-expect_refusal "a module that does not load" "module $scratch/none.so does not load" \
+expect_refusal "a module that does not load" "sign.sh: the PKCS#11 module $scratch/none.so does not load: give the full path" \
   "${release[@]}" --sign-pkcs11 "$scratch/none.so" --key "$token_key" --cert "$hsm/chain.pem" --pin-file "$hsm/pin"
-expect_refusal "a key that is not on the token" "no private key on the token at pkcs11:token=ovik-release;object=absent" \
+expect_refusal "a key that is not on the token" "sign.sh: no private key on the token at pkcs11:token=ovik-release;object=absent;type=private: check the URI" \
   "${release[@]}" --sign-pkcs11 "$module" --key "pkcs11:token=ovik-release;object=absent;type=private" \
   --cert "$hsm/chain.pem" --pin-file "$hsm/pin"
-expect_refusal "a certificate that is not on the token" "no certificate on the token at pkcs11:token=ovik-release;object=absent" \
+expect_refusal "a certificate that is not on the token" "sign.sh: no certificate on the token at pkcs11:token=ovik-release;object=absent;type=cert: check the URI" \
   "${release[@]}" --sign-pkcs11 "$module" --key "$token_key" --cert "pkcs11:token=ovik-release;object=absent;type=cert" \
   --pin-file "$hsm/pin"
-expect_refusal "a certificate of another key" "the certificate in $keys/theirs.pem is not the one of the key" \
+expect_refusal "a certificate of another key" "sign.sh: the certificate in $keys/theirs.pem is not the one of the key $token_key: give" \
   "${release[@]}" --sign-pkcs11 "$module" --key "$token_key" --cert "$keys/theirs.pem" --pin-file "$hsm/pin"
 expect_refusal "no time-stamp server answering" "no time-stamp server answered" \
   "${release[@]}" "${signed[@]}" --timestamp-url "$dead"

@@ -1,0 +1,146 @@
+#!/usr/bin/env python3
+"""mutate.py's mutants on small snippets of each language, its reproducible
+picks, and a whole run on a throw-away repository that leaves the caller's
+checkout as it was."""
+import contextlib
+import io
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.dont_write_bytecode = True  # no __pycache__ left in the checkout
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import mutate  # noqa: E402
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def replacements(path, text):
+    return {(m["line"], m["replacement"].strip()) for m in mutate.mutants_of(path, text)
+            if mutate.parses(m, text)}
+
+
+class MutantsTest(unittest.TestCase):
+    def test_bash(self):
+        text = """#!/usr/bin/env bash
+# a comment: [ 1 -eq 1 ]
+if [ "$#" -eq 1 ]; then
+  echo "one argument" >&2   # said
+fi
+
+cat <<EOF
+[ 2 -eq 2 ] in a here-document
+EOF
+exit 3
+"""
+        got = replacements("x.sh", text)
+        lines = {line for line, _ in got}
+        self.assertEqual(lines, {3, 4, 10}, got)
+        for want in [(3, 'if [ "$#" -ne 1 ]; then'), (3, 'if ! [ "$#" -eq 1 ]; then'), (3, 'if [ "$#" -eq 2 ]; then'),
+                     (4, ':   # said'), (4, 'echo "" >&2   # said'), (10, "exit 4"), (10, "exit 2")]:
+            self.assertIn(want, got)
+        # >&2 is a redirection, not a number; the comment stays.
+        self.assertTrue(all(r.endswith("# said") for line, r in got if line == 4), got)
+
+    def test_python(self):
+        text = '''def f(a, b):
+    """if a and b: a docstring"""
+    if a and b:
+        return g(a, b)
+    return 0  # none
+'''
+        got = replacements("x.py", text)
+        for want in [(3, "if a or b:"), (3, "if not (a and b):"), (4, "return g(b, a)"), (5, "return 1  # none")]:
+            self.assertIn(want, got)
+        self.assertFalse(any(line == 2 for line, _ in got), got)
+        self.assertTrue(any(line == 3 and r.startswith("return\n") for line, r in got), got)
+
+    def test_cpp(self):
+        text = """// if (a == b) in a comment
+/* a block
+   if (a == b) */
+bool Same(int a, int b) {
+    if (a == b)
+        Log(L"same", a);
+    return a == b;
+}
+"""
+        got = replacements("x.cpp", text)
+        for want in [(5, "if (a != b)"), (5, "if (!(a == b))"), (6, "Log(L\"\", a);"), (6, ";"),
+                     (6, "Log(a, L\"same\");"), (7, "return a != b;"), (5, "return {};\n    if (a == b)")]:
+            self.assertIn(want, got)
+        self.assertFalse(any(line < 4 for line, _ in got), got)
+
+    def test_a_bash_mutant_that_does_not_parse_is_dropped(self):
+        text = "f() {\n  x=1\n}\n"
+        for m in mutate.mutants_of("x.sh", text):
+            self.assertTrue(mutate.parses(m, text) or m["replacement"].strip() not in ("x=1",))
+        self.assertFalse(mutate.parses({"lang": "bash", "file": "x.sh", "line": 1, "original": "f() {",
+                                        "replacement": "f() {{"}, text))
+
+    def test_picks_are_reproducible(self):
+        text = "\n".join(f"[ $x -eq {n} ] && echo {n}" for n in range(40)) + "\n"
+        everything = mutate.mutants_of("x.sh", text)
+        first = [mutate.mutant_id(m) for m in mutate.pick(everything, 10, 7)]
+        again = [mutate.mutant_id(m) for m in mutate.pick(list(reversed(everything)), 10, 7)]
+        other = [mutate.mutant_id(m) for m in mutate.pick(everything, 10, 8)]
+        self.assertEqual(first, again)
+        self.assertNotEqual(first, other)
+        self.assertEqual(len(set(first)), 10)
+        # Mutants of another file join the pool: those picked from this one
+        # were picked before too.
+        more = mutate.mutants_of("y.sh", text.replace("echo", "printf"))
+        self.assertLessEqual({i for i in map(mutate.mutant_id, mutate.pick(everything + more, 10, 7))
+                              if i.startswith("x.sh")}, set(first))
+
+
+class RunTest(unittest.TestCase):
+    def test_a_run_in_its_worktree_leaves_the_checkout_alone(self):
+        repo = tempfile.mkdtemp(prefix="mutate-test-")
+        self.addCleanup(shutil.rmtree, repo, ignore_errors=True)
+        git = ["git", "-C", repo, "-c", "user.name=t", "-c", "user.email=t@t"]
+        subprocess.run(["git", "init", "-q", repo], check=True)
+        script = os.path.join(repo, "one.sh")
+        with open(script, "w") as f:
+            f.write('[ "$1" -eq 1 ] && echo one\nexit 0\n')
+        subprocess.run(git + ["add", "one.sh"], check=True)
+        subprocess.run(git + ["commit", "-qm", "one"], check=True)
+        # An uncommitted test of the caller's counts in the worktree.
+        with open(os.path.join(repo, "test.sh"), "w") as f:
+            f.write('[ "$(bash one.sh 1)" = one ] && ! bash one.sh 2 | grep -q .\n')
+        before = {name: read(os.path.join(repo, name)) for name in ("one.sh", "test.sh")}
+        status = subprocess.run(git + ["status", "--porcelain"], capture_output=True).stdout
+        worktree = repo + "-worktree"
+        self.addCleanup(shutil.rmtree, worktree, ignore_errors=True)
+        self.addCleanup(shutil.rmtree, worktree + ".logs", ignore_errors=True)
+        report = repo + ".md"
+        self.addCleanup(lambda: [os.remove(p) for p in (report, report + ".json") if os.path.exists(p)])
+        cwd = os.getcwd()
+        os.chdir(repo)
+        try:
+            with contextlib.redirect_stdout(io.StringIO()) as out:
+                code = mutate.main(["one.sh", "--test", "bash test.sh", "--worktree", worktree, "--report", report,
+                                    "--require", "100"])
+        finally:
+            os.chdir(cwd)
+        self.assertEqual({n: read(os.path.join(repo, n)) for n in before}, before)
+        self.assertEqual(subprocess.run(git + ["status", "--porcelain"], capture_output=True).stdout, status)
+        with open(report) as f:
+            text = f.read()
+        self.assertIn("| killed | survived | timed out | not built | score |", text)
+        # The test reads the output only: "exit 0" -> "exit 1" goes through.
+        self.assertIn("## Survivors", text)
+        self.assertIn("-exit 0\n+exit 1\n", text)
+        self.assertEqual(code, 1, out.getvalue())
+        # Every mutant was undone in the worktree too.
+        self.assertEqual(read(os.path.join(worktree, "one.sh")), before["one.sh"])
+
+
+if __name__ == "__main__":
+    unittest.main()
