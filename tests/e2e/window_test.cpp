@@ -2,6 +2,7 @@
 // size and place on the screen, and its five controls with their font.
 #include "tests/e2e/e2e_support.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,22 @@ TEST_F(InstallerWindowTest, IsAFixedFrameOfExactClientSizeCentredOnTheScreen) {
     AdjustWindowRect(&adjusted, WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX, FALSE);
     EXPECT_EQ(width, adjusted.right - adjusted.left);
     EXPECT_EQ(height, adjusted.bottom - adjusted.top);
+}
+
+// The class as the installer registered it, read in its own process: the
+// class icon (large and small, one handle) is shell32.dll's icon at position
+// 3, with the arrow cursor and the button-face background.
+TEST_F(InstallerWindowTest, ItsClassCarriesShell32sFourthIconTheArrowAndTheButtonFace) {
+    Start();
+    ProbedWindow facts = {};
+    ASSERT_TRUE(ReadWindowFacts(*installer_, facts));
+    ASSERT_TRUE(facts.classFound);
+    EXPECT_EQ(facts.classStyle, 0u);
+    EXPECT_TRUE(facts.hasIcon);
+    EXPECT_NE(facts.shellIconMatches & (std::uint64_t{1} << 3), 0u) << facts.shellIconMatches;
+    EXPECT_TRUE(facts.smallIconIsLarge);
+    EXPECT_TRUE(facts.cursorIsArrow);
+    EXPECT_EQ(facts.background, static_cast<std::uint64_t>(COLOR_BTNFACE + 1));
 }
 
 TEST_F(InstallerWindowTest, HoldsTheTwoNotesAndThreeButtonsInOrder) {
