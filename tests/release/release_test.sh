@@ -864,6 +864,22 @@ if [ "$(id -u)" -eq 0 ]; then
     grep -qs " http://list.example/debian $codename-backports main" "$robust/apt.log"
 fi
 
+# No package sources at all: nothing is read, not even standard input.
+check "... and with none reads nothing else (a source on standard input is no source)" \
+  test -z "$(in_system none "ovik_apt_mirror $codename" <<<"deb http://stdin.example/debian $codename main")"
+# A package that is missing and cannot be installed stops the script,
+# naming it and what to run; as another user, what to install.
+mkdir -p "$robust/failing-apt"
+printf '#!/bin/sh\nexit 100\n' >"$robust/failing-apt/apt-get"
+chmod +x "$robust/failing-apt/apt-get"
+status=0
+PATH="$robust/failing-apt:$robust/bin:$PATH" in_system list-only 'ovik_install_deps wanted-package; echo "went on"' \
+  >"$robust/log" 2>&1 || status=$?
+want='installing wanted-package failed'
+[ "$(id -u)" -eq 0 ] || want='install them as root: apt-get install --no-install-recommends wanted-package'
+check "... a missing package that cannot be installed stops the script, naming it and what to run" \
+  bash -c "[ $status -eq 1 ] && grep -qF '$want' '$robust/log' && ! grep -q 'went on' '$robust/log'"
+
 # A command that fails inside a script, where it gives no message of its
 # own, is named with its line: here `touch`, run by find, fails.
 printf '#!/bin/sh\nexit 1\n' >"$robust/bin/touch"
