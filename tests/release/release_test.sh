@@ -905,7 +905,7 @@ wait_for "$robust/holding" || true
 status=0
 "${release[@]}" --no-build --build-dir "$build" --out "$held" --wait 1 >"$robust/log" 2>&1 || status=$?
 check "a second release into that --out waits, naming the run that holds it" \
-  grep -q "waiting for run $holder on .*release.sh --no-build .*--out $held) to finish in $held (up to 1 s" "$robust/log"
+  grep -q "waiting for run $holder on .* (since [0-9]\{4\}-[0-9][0-9]-[0-9][0-9] [0-9:]\{8\} UTC: bash .*release.sh --no-build .*--out $held) to finish in $held (up to 1 s" "$robust/log"
 check "... and after --wait 1 is refused, naming it again" \
   bash -c "[ $status -eq 1 ] && grep -q 'still in use after 1 s, by run $holder on ' '$robust/log'"
 status=0
