@@ -127,15 +127,20 @@ TEST_F(LaunchTest, WritingIntoAMissingFolderFailsAndCreatesNothing) {
     EXPECT_FALSE(PathExists(scratch_ + L"\\missing"));
 }
 
+// The script is written without sharing: a reader that denies writers and
+// one that shares everything both keep it from being rewritten under them.
 TEST_F(LaunchTest, WritingAFileThatIsOpenElsewhereFails) {
     const std::wstring path = scratch_ + L"\\busy.bat";
     WriteBytes(path, "old");
-    const HANDLE other = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                     OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(other, INVALID_HANDLE_VALUE);
-    EXPECT_FALSE(WriteAnsiTextFile(path, L"new\r\n"));
-    CloseHandle(other);
-    EXPECT_EQ(ReadBytes(path), "old");
+    for (const DWORD share :
+         {DWORD{FILE_SHARE_READ}, DWORD{FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE}}) {
+        const HANDLE other =
+            CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(other, INVALID_HANDLE_VALUE) << "share mode " << share;
+        EXPECT_FALSE(WriteAnsiTextFile(path, L"new\r\n")) << "share mode " << share;
+        CloseHandle(other);
+        EXPECT_EQ(ReadBytes(path), "old") << "share mode " << share;
+    }
 }
 
 TEST_F(LaunchTest, AHeldScriptRefusesWritersButStillRunsThroughCmd) {
@@ -222,8 +227,8 @@ TEST_F(LaunchTest, AScriptDoesNotRunProgramsPlantedInTheCallersFolder) {
     // A "regsvr32" that the command interpreter would find first if the
     // script ran in the caller's working folder.
     const std::wstring marker = scratch_ + L"\\planted-ran.txt";
-    ASSERT_TRUE(WriteAnsiTextFile(scratch_ + L"\\regsvr32.bat",
-                                  L"echo planted> \"" + marker + L"\"\r\n"));
+    ASSERT_TRUE(
+        WriteAnsiTextFile(scratch_ + L"\\regsvr32.bat", L"echo planted> \"" + marker + L"\"\r\n"));
     const std::wstring script = scratch_ + L"\\unregister.bat";
     ASSERT_TRUE(WriteAnsiTextFile(script, ComposeUnregisterScript(scratch_ + L"\\missing.ax")));
 
