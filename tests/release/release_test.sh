@@ -1004,6 +1004,14 @@ kill "$live_holder" 2>/dev/null || true
 wait "$live_holder" 2>/dev/null || true
 echo "      the run after a killed one:"
 sed 's/^/      | /' "$robust/log" | head -n 3
+# A dead run's folder that holds the release it was replacing is the only
+# copy of that release: the next run leaves it, saying where it is.
+stuck="$robust/stuck/.$name.partial.4243.elsewhere.XyZ123"
+mkdir -p "$stuck/replaced/$name"
+echo "the release being replaced" >"$stuck/replaced/$name/readme.txt"
+"${release[@]}" --no-build --build-dir "$build" --out "$robust/stuck" >"$robust/log" 2>&1 || true
+check "... but leaves a dead run's folder that holds a replaced release, saying so" bash -c \
+  "[ -s '$stuck/replaced/$name/readme.txt' ] && grep -q 'left .*XyZ123 .* as it is: run 4243 on elsewhere stopped while replacing a release' '$robust/log'"
 
 # A disk too small is refused at once, with the space needed and free; one
 # that fills up mid-way (after the check: the hook fills it) says "No space
