@@ -1068,7 +1068,7 @@ timeout 100 "${release[@]}" "${signed[@]}" --timestamp-url "$silent" --timestamp
 took=$(($(date +%s) - took))
 kill "$silent_server" 2>/dev/null || true
 check "a time-stamp server that never answers ends the release in $took s (2 x 2 s of time stamp), naming it" \
-  bash -c "[ $status -eq 1 ] && [ $took -lt 25 ] && grep -q 'no answer within 2 s (--timestamp-timeout) from: $silent' '$robust/log'"
+  bash -c "[ $status -eq 1 ] && [ $took -lt 25 ] && grep -qx 'sign.sh: no answer within 2 s (--timestamp-timeout) from: $silent' '$robust/log'"
 check "... leaving no osslsigncode running and nothing written" \
   bash -c "! pgrep -f 'osslsigncode add -t[s] $silent' >/dev/null && [ ! -e '$robust/silent-out' ]"
 echo "      robustness checks: $(elapsed_ms "$start")"
