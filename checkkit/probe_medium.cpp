@@ -181,6 +181,9 @@ private:
                       const std::vector<ExpectedBox>& boxes);
     // Removes the install root and the shortcut that a path of the probe left.
     Problems CleanUp(const char* after);
+    // After an install that ended as usual: the probe medium installed byte
+    // for byte and the shortcut made, then both removed; adds to `problems`.
+    void InstalledAsUsual(const char* after, Problems& problems);
 
     Problems WriteMedium();
     Problems Install();
@@ -239,6 +242,16 @@ Problems ProbeRun::CleanUp(const char* after) {
     if (PathExists(root))
         return {"the check could not remove " + Narrow(root) + " after " + after};
     return {};
+}
+
+void ProbeRun::InstalledAsUsual(const char* after, Problems& problems) {
+    for (std::string& problem :
+         CompareTrees(medium_, ReadTree(kInstallRootPath), Narrow(kInstallRootPath), {}))
+        problems.push_back(std::move(problem));
+    if (!PathExists(ShortcutPath()))
+        problems.push_back("no shortcut " + Narrow(ShortcutPath()) + " after " + after);
+    for (std::string& problem : CleanUp(after))
+        problems.push_back(std::move(problem));
 }
 
 Problems ProbeRun::WriteMedium() {
@@ -485,14 +498,7 @@ Problems ProbeRun::RegisterNo() {
     if (!Installer(problems))
         return problems;
     problems = Workflow(expected::kInstallButtonId, {IDNO, IDOK}, {kRegisterBox, kInstalledBox});
-    for (std::string& problem :
-         CompareTrees(medium_, ReadTree(kInstallRootPath), Narrow(kInstallRootPath), {}))
-        problems.push_back(std::move(problem));
-    if (!PathExists(ShortcutPath()))
-        problems.push_back("no shortcut " + Narrow(ShortcutPath()) +
-                           " after registration was declined");
-    for (std::string& problem : CleanUp("the install that declined registration"))
-        problems.push_back(std::move(problem));
+    InstalledAsUsual("the install that declined registration", problems);
     return problems;
 }
 
@@ -509,14 +515,7 @@ Problems ProbeRun::NoLibrary() {
     if (!Installer(problems))
         return problems;
     problems = Workflow(expected::kInstallButtonId, {IDOK}, {kInstalledBox});
-    for (std::string& problem :
-         CompareTrees(medium_, ReadTree(kInstallRootPath), Narrow(kInstallRootPath), {}))
-        problems.push_back(std::move(problem));
-    if (!PathExists(ShortcutPath()))
-        problems.push_back("no shortcut " + Narrow(ShortcutPath()) +
-                           " after an install without the library");
-    for (std::string& problem : CleanUp("the install without the library"))
-        problems.push_back(std::move(problem));
+    InstalledAsUsual("the install without the library", problems);
     return problems;
 }
 
