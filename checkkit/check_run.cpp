@@ -4,12 +4,18 @@
 #include "checkkit/driver/message_boxes.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 std::string Quoted(const std::wstring& text) {
     return "\"" + OneLine(Narrow(text)) + "\"";
 }
 
 bool CheckRun::Check(const char* name, const std::function<Problems()>& check) {
+    static const bool failFast = std::getenv("OVIK_KIT_FAIL_FAST") != nullptr;
+    if (failFast && !firstFailure_.empty()) {
+        Skip(name, "not run: " + firstFailure_ + " failed (OVIK_KIT_FAIL_FAST)");
+        return false;
+    }
     const ULONGLONG start = NowMs();
     const Problems problems = check();
     Record(ResultOf(name, problems, static_cast<double>(NowMs() - start) / 1000.0));
@@ -18,6 +24,8 @@ bool CheckRun::Check(const char* name, const std::function<Problems()>& check) {
 
 void CheckRun::Record(CheckResult result) {
     Say(SummaryLine(result));
+    if (result.outcome == CheckResult::Outcome::kFailed && firstFailure_.empty())
+        firstFailure_ = result.name;
     results_.push_back(std::move(result));
 }
 

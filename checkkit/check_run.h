@@ -20,8 +20,13 @@ public:
     // `names`: every check of the series, in the order of the report.
     explicit CheckRun(std::vector<const char*> names) : names_(std::move(names)) {}
 
-    // Runs `check` as the check `name`; false when it found a problem.
+    // Runs `check` as the check `name`; false when it found a problem. With
+    // OVIK_KIT_FAIL_FAST set (tests/mutation/kit-chain.sh sets it), a check after a
+    // failure of this series or of SetEarlierFailure's is skipped instead, naming
+    // that failure, so that a caught fault costs only the checks up to it.
     bool Check(const char* name, const std::function<Problems()>& check);
+    // A failure of the series run before this one.
+    void SetEarlierFailure(const std::string& name) { firstFailure_ = name; }
     // Keeps a result made elsewhere (with its time), and says it.
     void Record(CheckResult result);
     void Skip(const char* name, const std::string& why);
@@ -34,4 +39,5 @@ public:
 private:
     std::vector<const char*> names_;
     std::vector<CheckResult> results_;
+    std::string firstFailure_;
 };

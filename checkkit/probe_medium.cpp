@@ -582,6 +582,8 @@ std::vector<CheckResult> ProbeRun::Go(const std::vector<CheckResult>& before) {
     const auto failed = std::find_if(before.begin(), before.end(), [](const CheckResult& result) {
         return result.outcome == CheckResult::Outcome::kFailed;
     });
+    if (failed != before.end())
+        run_.SetEarlierFailure(failed->name);
     if (setup_.drive.empty()) {
         run_.SkipRest(failed != before.end() ? failed->name : "medium-drive");
         return run_.Ordered();
