@@ -10,26 +10,36 @@ namespace {
 
 constexpr DWORD kPollMs = 20;
 
-// Top-level windows of the given class whose owner is `owner`.
+// A visible message box owned by `owner`, or else one of the same process
+// with another owner or none (a fault that the caller names, rather than
+// waiting for a box that has come).
 struct OwnedSearch {
     HWND owner;
+    DWORD processId;
     HWND found;
+    HWND foundElsewhere;
 };
 
 BOOL CALLBACK FindOwnedBox(HWND window, LPARAM lParam) {
     OwnedSearch* search = reinterpret_cast<OwnedSearch*>(lParam);
-    if (GetWindow(window, GW_OWNER) == search->owner && IsWindowVisible(window) &&
-        ClassName(window) == L"#32770") {
+    if (!IsWindowVisible(window) || ClassName(window) != L"#32770")
+        return TRUE;
+    if (GetWindow(window, GW_OWNER) == search->owner) {
         search->found = window;
         return FALSE;
     }
+    DWORD processId = 0;
+    GetWindowThreadProcessId(window, &processId);
+    if (processId == search->processId && !search->foundElsewhere)
+        search->foundElsewhere = window;
     return TRUE;
 }
 
 HWND OwnedMessageBox(HWND owner) {
-    OwnedSearch search = {owner, nullptr};
+    OwnedSearch search = {owner, 0, nullptr, nullptr};
+    GetWindowThreadProcessId(owner, &search.processId);
     EnumWindows(FindOwnedBox, reinterpret_cast<LPARAM>(&search));
-    return search.found;
+    return search.found ? search.found : search.foundElsewhere;
 }
 
 // The visible installer window of `processId`, or of any process when it is 0.

@@ -56,7 +56,8 @@ std::wstring ClassName(HWND window);
 // runs a whole workflow inside the installer before it returns.
 void ClickButton(HWND button);
 
-// The visible message box ("#32770") owned by `owner`, polled for up to
+// The visible message box ("#32770") owned by `owner`, or else one that the
+// owner's process shows with another owner or none, polled for up to
 // `timeoutMs`; null when none appeared.
 HWND WaitForMessageBox(HWND owner, DWORD timeoutMs);
 

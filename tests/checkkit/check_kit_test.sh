@@ -340,10 +340,13 @@ fi
 # shortcut name gained a space: the kit's expectations are its own, so the
 # shortcut check fails. The same installer has a window of another title
 # that is too short for its buttons, which the window checks see, and faults
-# of kinds that only the conformance checks see: the class icon, a maximise
-# box, the registration question's No taken as Yes, launches shown instead of
-# hidden, and taskkill waited for 3 s instead of 5. Only setup.exe and
-# ovik-check.exe are built.
+# of kinds that only the conformance checks see: the class icon, cursor and
+# background, a maximise box, an extended style, a window placed off centre,
+# a bold italic struck-out font of another character set, buttons of another
+# style, the registration question's No taken as Yes, launches shown instead
+# of hidden, taskkill waited for 3 s instead of 5, the copy's error box
+# without an owner, the nothing-installed box with a warning icon, and an
+# exit code of 3. Only setup.exe and ovik-check.exe are built.
 copy="$scratch/changed-sources"
 mkdir -p "$copy"
 (cd "$root" && cp -R CMakeLists.txt cmake scripts app setup shellops sample bench checkkit "$copy/")
@@ -353,7 +356,18 @@ sed -i -e 's/kMainWindowTitle\[\] = L"Installer"/kMainWindowTitle[] = L"Setup"/'
   -e 's/kClientHeight = 250;/kClientHeight = 200;/' \
   -e 's/ExtractIconExW(L"shell32.dll", 3,/ExtractIconExW(L"shell32.dll", 4,/' \
   -e 's/WS_SYSMENU | WS_MINIMIZEBOX;/WS_SYSMENU | WS_MINIMIZEBOX | WS_MAXIMIZEBOX;/' \
+  -e 's/FW_NORMAL, FALSE, FALSE, FALSE,/FW_BOLD, TRUE, FALSE, TRUE,/' \
+  -e 's/SHIFTJIS_CHARSET, 0, 0, 0, FF_SWISS/DEFAULT_CHARSET, 0, 0, 0, FF_SWISS/' \
+  -e 's/LoadCursorW(nullptr, IDC_ARROW)/LoadCursorW(nullptr, IDC_IBEAM)/' \
+  -e 's/COLOR_BTNFACE + 1/COLOR_WINDOW + 1/' \
+  -e 's/BS_FLAT | BS_PUSHBUTTON;/BS_PUSHBUTTON | WS_TABSTOP;/' \
+  -e 's|SM_CYSCREEN) - height) / 2;|SM_CYSCREEN) - height) / 3;|' \
+  -e 's/CreateWindowExW(0, kMainWindowClass,/CreateWindowExW(WS_EX_TOPMOST, kMainWindowClass,/' \
+  -e 's/return static_cast<int>(message.wParam);/return 3;/' \
   "$copy/app/main.cpp"
+sed -i 's/MessageBoxW(ownerWindow, kCopyFailedText,/MessageBoxW(nullptr, kCopyFailedText,/' "$copy/setup/install.cpp"
+sed -i 's/kMissingText, kInformationCaption, MB_ICONINFORMATION/kMissingText, kInformationCaption, MB_ICONWARNING/' \
+  "$copy/setup/uninstall.cpp"
 perl -0pi -e 's/==\n(\s*)IDYES\)\n(\s*)RegisterCaptureLibrary/!=\n$1IDCANCEL)\n$2RegisterCaptureLibrary/' \
   "$copy/setup/install.cpp"
 sed -i 's/kTaskKillWaitMs = 5000;/kTaskKillWaitMs = 3000;/' "$copy/setup/uninstall.cpp"
@@ -364,6 +378,9 @@ if grep -q 'L"\\\\OVIK クライアント.lnk"' "$copy/shellops/shellops.h" &&
   grep -q '"shell32.dll", 4,' "$copy/app/main.cpp" && grep -q 'WS_MAXIMIZEBOX;' "$copy/app/main.cpp" &&
   grep -q 'IDCANCEL)' "$copy/setup/install.cpp" && grep -q 'kTaskKillWaitMs = 3000;' "$copy/setup/uninstall.cpp" &&
   grep -q 'SW_SHOWNORMAL' "$copy/shellops/launch.cpp" &&
+  [ "$(grep -c 'FW_BOLD, TRUE\|DEFAULT_CHARSET\|IDC_IBEAM\|COLOR_WINDOW + 1\|BS_PUSHBUTTON | WS_TABSTOP\|height) / 3\|WS_EX_TOPMOST, kMain\|return 3;' "$copy/app/main.cpp")" -eq 8 ] &&
+  grep -q 'MessageBoxW(nullptr, kCopyFailedText' "$copy/setup/install.cpp" &&
+  grep -q 'kInformationCaption, MB_ICONWARNING' "$copy/setup/uninstall.cpp" &&
   cmake -S "$copy" -B "$copy/build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DOVIK_BUILD_TESTS=OFF >"$scratch/changed-build.log" 2>&1 &&
   cmake --build "$copy/build" -j2 --target installer ovik_check >>"$scratch/changed-build.log" 2>&1; then
@@ -400,6 +417,26 @@ if grep -q 'L"\\\\OVIK クライアント.lnk"' "$copy/shellops/shellops.h" &&
     grep -q 'wait up to 3000 ms for &quot;.*taskkill.exe&quot;; expected wait up to 5000 ms' "$changed_xml"
   check "... and the registration declined but launched all the same" \
     grep -q '^FAIL  probe-register-no: call 2 is launch ".*ScreenCapture_reg.bat"' "$changed_txt"
+  # The problems after the first of each check are in the XML's details.
+  changed_finds() { grep -Eq "$1" "$changed_xml" || { echo "      not in ovik-check.xml: $1"; return 1; }; }
+  check "... its class cursor and background, extended style and place on the screen" \
+    bash -c "$(declare -f changed_finds); changed_xml='$changed_xml'
+      changed_finds 'the class cursor is not the system.s arrow \(IDC_ARROW\)' &&
+      changed_finds 'the class background is 0x00000006, expected COLOR_BTNFACE \+ 1 \(0x00000010\)' &&
+      changed_finds 'the extended style is 0x00000008 \(without WS_EX_WINDOWEDGE\), expected 0x00000000' &&
+      changed_finds 'the window is at \([0-9]+,[0-9]+\), expected \([0-9]+,[0-9]+\): centred on the 1280x1024 screen'"
+  check "... its font's weight, italic, strike-out and character set, and its buttons' style" \
+    bash -c "$(declare -f changed_finds); changed_xml='$changed_xml'
+      changed_finds 'font has the weight 700, expected 400' && changed_finds 'font has italic 1, expected 0' &&
+      changed_finds 'font has strike-out 1, expected 0' && changed_finds 'font has the character set 1, expected 128' &&
+      changed_finds 'the Cancel button has the style 0x5001[0-9A-F]{4}, expected 0x50008000'"
+  check "... the copy's error box without its owner, the second uninstall's box with a warning icon" \
+    bash -c "$(declare -f changed_finds); changed_xml='$changed_xml'
+      grep -q '^FAIL  probe-copy-fails: box 1 .* is not owned by the installer window' '$changed_txt' &&
+      grep -q '^FAIL  probe-uninstall-again: box 1 .* shows the warning icon, expected the information icon' '$changed_txt'"
+  check "... and the exit code 3 after Cancel and after the close box" \
+    bash -c "grep -q '^FAIL  installer-closes: the installer ended with exit code 3, expected 0' '$changed_txt' &&
+      grep -q '^FAIL  probe-closes-from-frame: the installer ended with exit code 3, expected 0' '$changed_txt'"
   echo "      ovik-check.txt of the changed shortcut name:"
   sed 's/^/      | /' "$scratch/changed-results/ovik-check.txt" 2>/dev/null || cat "$scratch/out"
 else
