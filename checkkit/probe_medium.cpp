@@ -50,6 +50,7 @@ const char* const kProbeChecks[] = {"probe-medium",
                                     "probe-register-no",
                                     "probe-no-library",
                                     "probe-plain-file-root",
+                                    "probe-uninstall-no-scripts-folder",
                                     "probe-planted-tools",
                                     "probe-closes-from-frame"};
 
@@ -196,6 +197,7 @@ private:
     Problems RegisterNo();
     Problems NoLibrary();
     Problems PlainFileRoot();
+    Problems UninstallNoScriptsFolder();
     Problems PlantedTools();
     Problems ClosesFromFrame();
 
@@ -549,6 +551,28 @@ Problems ProbeRun::PlainFileRoot() {
     return problems;
 }
 
+Problems ProbeRun::UninstallNoScriptsFolder() {
+    // An install root without its Installer folder (removed by hand, or left
+    // so by a copy that failed early): the uninstall makes the folder again
+    // for its script, whether or not the library is there, and removes
+    // everything as usual.
+    const std::wstring root = kInstallRootPath;
+    if (!CreateDirectoryW(root.c_str(), nullptr) ||
+        !WriteBytes(root + L"\\readme.txt", "left behind\r\n"))
+        return {"cannot make " + Narrow(root) + " holding one file"};
+    Problems problems;
+    if (Installer(problems))
+        problems = Workflow(
+            expected::kUninstallButtonId, {IDOK}, {kUninstalledBox},
+            {LaunchCall(expected::kUnregisterLaunch), LaunchCall(expected::kTaskKillLaunch),
+             PauseCall(expected::kPauseBeforeRemovalMs), BoxCall(kUninstalledBox)});
+    if (PathExists(root))
+        problems.push_back(Narrow(root) + " is still there");
+    for (std::string& problem : CleanUp("the uninstall without an Installer folder"))
+        problems.push_back(std::move(problem));
+    return problems;
+}
+
 Problems ProbeRun::ClosesFromFrame() {
     // Closed from its frame (the close box), the installer ends with 0.
     Problems problems;
@@ -627,6 +651,8 @@ std::vector<CheckResult> ProbeRun::Go(const std::vector<CheckResult>& before) {
         Check("probe-no-library", [this] { return NoLibrary(); });
     if (!PathExists(root))
         Check("probe-plain-file-root", [this] { return PlainFileRoot(); });
+    if (!PathExists(root))
+        Check("probe-uninstall-no-scripts-folder", [this] { return UninstallNoScriptsFolder(); });
     Check("probe-planted-tools", [this] { return PlantedTools(); });
     Check("probe-closes-from-frame", [this] { return ClosesFromFrame(); });
     // What is left was kept from running by a failure before it.

@@ -63,9 +63,10 @@ clear_install() {
 }
 probe_checks=(probe-medium probe-window probe-install probe-installed-tree probe-overwrite-no
   probe-overwrite-yes probe-uninstall-running-client probe-uninstall-again probe-copy-fails
-  probe-register-no probe-no-library probe-plain-file-root probe-planted-tools probe-closes-from-frame)
-# Every check of a run: the release's 22 and the probe's 14.
-all_checks=36
+  probe-register-no probe-no-library probe-plain-file-root probe-uninstall-no-scripts-folder
+  probe-planted-tools probe-closes-from-frame)
+# Every check of a run: the release's 22 and the probe's 15.
+all_checks=37
 
 # run_on_drive TREE RELEASE RESULTS [KIT]: the kit on RELEASE with a copy of
 # the medium tree TREE, read-only, as the CD-ROM drive D: for this one run.
