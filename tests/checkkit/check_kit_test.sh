@@ -127,6 +127,27 @@ check "refuses a machine not known to be disposable (exit $status)" \
   bash -c "[ $status -eq 2 ] && grep -q 'not known to be disposable' '$scratch/out' && [ ! -e '$results' ]"
 [ "$status" -eq 2 ] || cat "$scratch/out"
 
+# A wrong call names what is wrong, exits with 2 and writes nothing.
+wrong_calls=(
+  "--drive|--drive needs a drive such as D:"
+  "--drive DD|--drive DD is not a drive such as D:"
+  "--version|--version needs the release's version, such as 2.1.0"
+  "--bogus|unknown option --bogus"
+  "|give the release folder and the results folder"
+)
+for call in "${wrong_calls[@]}"; do
+  read -ra extra <<<"${call%%|*}"
+  label="${call%%|*}"
+  if [ "${#extra[@]}" -eq 0 ]; then
+    label="with one folder"
+    run "$kit/ovik-check.exe" "$(windows_path "$release")" --disposable
+  else
+    run "$kit/ovik-check.exe" "$(windows_path "$release")" "$win_results" --disposable "${extra[@]}"
+  fi
+  check "ovik-check $label: \"${call#*|}\", exit 2 (got $status), nothing written" \
+    bash -c "[ $status -eq 2 ] && grep -qF \"ovik-check: ${call#*|}\" '$scratch/out' && [ ! -e '$results' ]"
+done
+
 mkdir "$prefix/drive_c/ovikProgram"
 echo "an earlier install" >"$prefix/drive_c/ovikProgram/keep.txt"
 run cmd /c "$check_cmd" "$win_results" --disposable --drive D:
