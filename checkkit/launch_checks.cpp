@@ -71,10 +71,30 @@ Problems CallRecordProblems(const InstallerProcess& installer,
         return reinterpret_cast<HWND>(window) == installer.window;
     };
 
+    // COM is paired apart from the order of the other calls: each
+    // CoInitialize that succeeded (S_FALSE, "already initialised", too) is
+    // undone by one CoUninitialize, and one that failed by none.
+    Problems comProblems;
+    int apartments = 0;
+    for (const ProbedEvent& event : events) {
+        if (event.kind == kEventComInit && SUCCEEDED(static_cast<HRESULT>(event.value)))
+            ++apartments;
+        if (event.kind == kEventComUninit && --apartments < 0) {
+            comProblems.push_back("CoUninitialize without a CoInitialize that succeeded before it");
+            apartments = 0;
+        }
+    }
+    if (apartments > 0)
+        comProblems.push_back(std::to_string(apartments) +
+                              " CoInitialize that succeeded not undone by CoUninitialize");
+
     std::vector<std::string> seen;
     std::vector<bool> launchGaveProcess;
     for (const ProbedEvent& event : events) {
         switch (event.kind) {
+            case kEventComInit:
+            case kEventComUninit:
+                break;
             case kEventMessageBox:
                 seen.push_back(BoxWords(event.caption, event.value, owned(event.window)));
                 break;
@@ -132,5 +152,6 @@ Problems CallRecordProblems(const InstallerProcess& installer,
         else if (seen[i] != wanted[i])
             problems.push_back(which + " is " + seen[i] + "; expected " + wanted[i]);
     }
+    problems.insert(problems.end(), comProblems.begin(), comProblems.end());
     return problems;
 }

@@ -225,10 +225,14 @@ using MessageBoxFunction = int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT);
 using ShellExecuteExFunction = BOOL(WINAPI*)(SHELLEXECUTEINFOW*);
 using WaitFunction = DWORD(WINAPI*)(HANDLE, DWORD);
 using SleepFunction = void(WINAPI*)(DWORD);
+using CoInitializeFunction = HRESULT(WINAPI*)(LPVOID);
+using CoUninitializeFunction = void(WINAPI*)();
 MessageBoxFunction gMessageBox = nullptr;
 ShellExecuteExFunction gShellExecuteEx = nullptr;
 WaitFunction gWait = nullptr;
 SleepFunction gSleep = nullptr;
+CoInitializeFunction gCoInitialize = nullptr;
+CoUninitializeFunction gCoUninitialize = nullptr;
 
 ProbedEvent& NewEvent(ProbedEventKind kind) {
     ProbedEvent event = {};
@@ -288,6 +292,17 @@ void WINAPI RecordedSleep(DWORD lengthMs) {
     gSleep(lengthMs);
 }
 
+HRESULT WINAPI RecordedCoInitialize(LPVOID reserved) {
+    const HRESULT result = gCoInitialize(reserved);
+    NewEvent(kEventComInit).value = static_cast<std::uint32_t>(result);
+    return result;
+}
+
+void WINAPI RecordedCoUninitialize() {
+    NewEvent(kEventComUninit);
+    gCoUninitialize();
+}
+
 // Points the installer's import of `function` from `library` at `replacement`
 // and returns what it pointed at; null when the installer does not import it.
 void* Redirect(const char* library, const char* function, void* replacement) {
@@ -328,7 +343,7 @@ void* Redirect(const char* library, const char* function, void* replacement) {
 }
 
 // Once per process: the library stays loaded from here on, since the
-// installer's imports point into it, and the four imports are redirected.
+// installer's imports point into it, and the six imports are redirected.
 bool StartRecord() {
     static bool redirected = false;
     if (!redirected) {
@@ -345,6 +360,10 @@ bool StartRecord() {
                                                         reinterpret_cast<void*>(&RecordedWait)));
         gSleep = reinterpret_cast<SleepFunction>(
             Redirect("kernel32.dll", "Sleep", reinterpret_cast<void*>(&RecordedSleep)));
+        gCoInitialize = reinterpret_cast<CoInitializeFunction>(
+            Redirect("ole32.dll", "CoInitialize", reinterpret_cast<void*>(&RecordedCoInitialize)));
+        gCoUninitialize = reinterpret_cast<CoUninitializeFunction>(Redirect(
+            "ole32.dll", "CoUninitialize", reinterpret_cast<void*>(&RecordedCoUninitialize)));
         // An import the installer does not have is simply never recorded;
         // the ones it has must all be in place.
         redirected = true;

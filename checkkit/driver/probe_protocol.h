@@ -95,6 +95,8 @@ enum ProbedEventKind : std::int32_t {
     kEventLaunch = 2,      // ShellExecuteExW: the request, and whether it succeeded
     kEventWait = 3,        // WaitForSingleObject on a launched process: its limit
     kEventPause = 4,       // Sleep: its length
+    kEventComInit = 5,     // CoInitialize: its result (an HRESULT)
+    kEventComUninit = 6,   // CoUninitialize
 };
 // Which text fields of a launch were null rather than text.
 inline constexpr std::uint32_t kNullVerb = 1;
@@ -104,7 +106,7 @@ inline constexpr std::uint32_t kNullDirectory = 8;
 
 struct ProbedEvent {
     std::int32_t kind;
-    std::uint32_t value;   // the box's type, the wait's or the pause's milliseconds
+    std::uint32_t value;   // the box's type, the wait's or the pause's milliseconds, an HRESULT
     std::uint64_t window;  // the box's owner, the launch's hwnd
     // A launch:
     std::uint32_t cbSize;

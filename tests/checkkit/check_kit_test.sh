@@ -366,7 +366,8 @@ fi
 # background, a maximise box, an extended style, a window placed off centre,
 # a bold italic struck-out font of another character set, buttons of another
 # style, the registration question's No taken as Yes, launches shown instead
-# of hidden, an unregistration script that registers the library again,
+# of hidden, an unregistration script that registers the library again, COM
+# left initialised after the shortcut,
 # taskkill waited for 3 s instead of 5, the copy's error box
 # without an owner, the nothing-installed box with a warning icon, and an
 # exit code of 3. Only setup.exe and ovik-check.exe are built.
@@ -394,6 +395,7 @@ sed -i 's/kMissingText, kInformationCaption, MB_ICONINFORMATION/kMissingText, kI
 perl -0pi -e 's/==\n(\s*)IDYES\)\n(\s*)RegisterCaptureLibrary/!=\n$1IDCANCEL)\n$2RegisterCaptureLibrary/' \
   "$copy/setup/install.cpp"
 sed -i 's/kTaskKillWaitMs = 5000;/kTaskKillWaitMs = 3000;/' "$copy/setup/uninstall.cpp"
+sed -i 's/^            CoUninitialize();$/            ;/' "$copy/shellops/handles.h"
 sed -i -e 's/request.nShow = SW_HIDE;/request.nShow = SW_SHOWNORMAL;/' \
   -e 's|L"regsvr32 /u \\""|L"regsvr32 \\""|' "$copy/shellops/launch.cpp"
 start=$(date +%s)
@@ -405,6 +407,7 @@ if grep -q 'L"\\\\OVIK クライアント.lnk"' "$copy/shellops/shellops.h" &&
   [ "$(grep -c 'FW_BOLD, TRUE\|DEFAULT_CHARSET\|IDC_IBEAM\|COLOR_WINDOW + 1\|BS_PUSHBUTTON | WS_TABSTOP\|height) / 3\|WS_EX_TOPMOST, kMain\|return 3;' "$copy/app/main.cpp")" -eq 8 ] &&
   grep -q 'MessageBoxW(nullptr, kCopyFailedText' "$copy/setup/install.cpp" &&
   grep -q 'kInformationCaption, MB_ICONWARNING' "$copy/setup/uninstall.cpp" &&
+  ! grep -q 'CoUninitialize();' "$copy/shellops/handles.h" &&
   cmake -S "$copy" -B "$copy/build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DOVIK_BUILD_TESTS=OFF >"$scratch/changed-build.log" 2>&1 &&
   cmake --build "$copy/build" -j2 --target installer ovik_check >>"$scratch/changed-build.log" 2>&1; then
@@ -460,6 +463,8 @@ if grep -q 'L"\\\\OVIK クライアント.lnk"' "$copy/shellops/shellops.h" &&
       grep -q '^FAIL  probe-uninstall-again: box 1 .* shows the warning icon, expected the information icon' '$changed_txt'"
   check "... the library's keys left by an unregistration script without /u" \
     grep -q '^FAIL  uninstall-removes-registration: .*{[0-9A-Fa-f-]*}.* is still there' "$changed_txt"
+  check "... COM left initialised after the shortcut is made" \
+    grep -q '1 CoInitialize that succeeded not undone by CoUninitialize' "$changed_xml"
   check "... and the exit code 3 after Cancel and after the close box" \
     bash -c "grep -q '^FAIL  installer-closes: the installer ended with exit code 3, expected 0' '$changed_txt' &&
       grep -q '^FAIL  probe-closes-from-frame: the installer ended with exit code 3, expected 0' '$changed_txt'"
