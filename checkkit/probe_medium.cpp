@@ -42,6 +42,7 @@ const char* const kProbeChecks[] = {"probe-medium",
                                     "probe-window",
                                     "probe-install",
                                     "probe-installed-tree",
+                                    "probe-install-from-install-root",
                                     "probe-overwrite-no",
                                     "probe-overwrite-yes",
                                     "probe-uninstall-running-client",
@@ -189,6 +190,7 @@ private:
     Problems WriteMedium();
     Problems Install();
     Problems InstalledTree();
+    Problems InstallFromInstallRoot();
     Problems OverwriteNo();
     Problems OverwriteYes();
     Problems UninstallRunningClient();
@@ -349,6 +351,29 @@ Problems ProbeRun::InstalledTree() {
                                " holds \"" + Escaped(script->second.bytes) + "\", expected \"" +
                                Escaped(expected::kRegisterScriptBytes) + "\"");
     }
+    return problems;
+}
+
+Problems ProbeRun::InstallFromInstallRoot() {
+    // The installed copy of setup.exe, started from the install root: Install
+    // asks to overwrite and, answered Yes, refuses to copy the install root
+    // onto itself, with the copy-failed box; nothing else comes or changes.
+    const std::wstring root = kInstallRootPath;
+    const Tree before = ReadTree(root);
+    InstallerProcess installed;
+    installed.probeLibrary = setup_.probeLibrary;
+    const std::wstring setupExe = root + L"\\" + kSetupName;
+    if (!StartInstaller(setupExe, installed))
+        return {"no installer window from " + Narrow(setupExe) + " within 15 s"};
+    Problems problems = WorkflowProblems(installed, expected::kInstallButtonId, {IDYES, IDOK},
+                                         setup_.boxTimeoutMs, {kOverwriteBox, kCopyFailedBox},
+                                         {BoxCall(kOverwriteBox), BoxCall(kCopyFailedBox)});
+    for (std::string& problem : CompareTrees(before, ReadTree(root), Narrow(root), {}))
+        problems.push_back(std::move(problem));
+    ClickButton(GetDlgItem(installed.window, expected::kCancelButtonId));
+    DWORD exitCode = 0;
+    if (!WaitForExit(installed.process, 10000, exitCode))
+        problems.push_back(Narrow(setupExe) + " did not end within 10 s of Cancel");
     return problems;
 }
 
@@ -633,6 +658,7 @@ std::vector<CheckResult> ProbeRun::Go(const std::vector<CheckResult>& before) {
     const bool installed = Check("probe-install", [this] { return Install(); });
     if (IsFolder(root)) {
         Check("probe-installed-tree", [this] { return InstalledTree(); });
+        Check("probe-install-from-install-root", [this] { return InstallFromInstallRoot(); });
         Check("probe-overwrite-no", [this] { return OverwriteNo(); });
         Check("probe-overwrite-yes", [this] { return OverwriteYes(); });
         Check("probe-uninstall-running-client", [this] { return UninstallRunningClient(); });

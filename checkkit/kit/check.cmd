@@ -16,10 +16,11 @@ if "%RESULTS:~0,2%"=="--" (
 echo OVIK release check: %RELEASE%
 echo Results go to %RESULTS%
 echo.
-echo Windows will ask for elevation six times: once when the installer
-echo registers the client's library, twice during the uninstall, first from
-echo the release's medium, then from the check's own probe medium. Answer Yes
-echo each time; a declined prompt fails the checks that depend on it.
+echo Windows will ask for elevation eight times: once when the installer
+echo registers the client's library, twice during each uninstall; three times
+echo for the release's medium, five for the check's own probe medium, which
+echo is uninstalled twice. Answer Yes each time; a declined prompt fails the
+echo checks that depend on it.
 echo.
 "%~dp0ovik-check.exe" "%RELEASE%" "%RESULTS%" --version @VERSION@ %1 %2 %3
 exit /b %ERRORLEVEL%

@@ -61,12 +61,13 @@ clear_install() {
     fi
   done
 }
-probe_checks=(probe-medium probe-window probe-install probe-installed-tree probe-overwrite-no
+probe_checks=(probe-medium probe-window probe-install probe-installed-tree
+  probe-install-from-install-root probe-overwrite-no
   probe-overwrite-yes probe-uninstall-running-client probe-uninstall-again probe-copy-fails
   probe-register-no probe-no-library probe-plain-file-root probe-uninstall-no-scripts-folder
   probe-planted-tools probe-closes-from-frame)
-# Every check of a run: the release's 22 and the probe's 15.
-all_checks=37
+# Every check of a run: the release's 22 and the probe's 16.
+all_checks=38
 
 # run_on_drive TREE RELEASE RESULTS [KIT]: the kit on RELEASE with a copy of
 # the medium tree TREE, read-only, as the CD-ROM drive D: for this one run.
@@ -123,8 +124,9 @@ win_results="$(windows_path "$results")"
 # ---- Refusals -------------------------------------------------------------------------
 
 run cmd /c "$check_cmd" "$win_results" --drive D:
-check "refuses a machine not known to be disposable (exit $status)" \
-  bash -c "[ $status -eq 2 ] && grep -q 'not known to be disposable' '$scratch/out' && [ ! -e '$results' ]"
+check "refuses a machine not known to be disposable, naming the user (exit $status)" \
+  bash -c "[ $status -eq 2 ] && grep -q 'not known to be disposable' '$scratch/out' &&
+    grep -qF '(here it is $(id -un))' '$scratch/out' && [ ! -e '$results' ]"
 [ "$status" -eq 2 ] || cat "$scratch/out"
 
 # A wrong call names what is wrong, exits with 2 and writes nothing.
@@ -247,13 +249,17 @@ report_head_holds() {
   setup_sum="$(sha256sum "$build/cdrom/Installer/setup.exe" | cut -d' ' -f1)"
   head -n 1 "$txt" | grep -q "^$verdict" &&
     grep -qx 'kit: ovik-check [0-9.]*' "$txt" &&
-    grep -q '^release: .*\\ovik-medium-[0-9.]*$' "$txt" &&
+    grep -q '^release: .*\\ovik-medium-[0-9.]*$' "$txt" && grep -qx 'drive: D: (given with --drive)' "$txt" &&
     ! grep '^release: ' "$txt" | grep -qF '\\' &&
     grep -q "^image: .*, SHA-256 $image_sum\$" "$txt" &&
     grep -qF "setup.exe: D:\Installer\setup.exe, SHA-256 $setup_sum" "$txt"
 }
-check "ovik-check.txt starts with PASS, the kit's version, the release, and the hashes of what was checked" \
+check "ovik-check.txt starts with PASS, the kit's version, the release, the drive, and the hashes of what was checked" \
   report_head_holds
+check "the run asks, in English and Japanese, for eight elevation prompts to be answered" \
+  bash -c "grep -q 'two during each uninstall (eight in all: three for the release.s medium, then five for the probe medium, which is uninstalled twice).' '$scratch/out' &&
+    grep -qF '合わせて8回です（リリースの媒体で3回、確認用の媒体で5回。' '$scratch/out' &&
+    grep -qF 'Windows will ask for elevation eight times' '$scratch/out'"
 check "ovik-check.txt ends with the Windows version, build and UI language" \
   bash -c "grep -q '^version: ' '$results/ovik-check.txt' && grep -q '^build: ' '$results/ovik-check.txt' && grep -q '^ui language: ja-JP' '$results/ovik-check.txt'"
 # The test world is Windows 10 and shows no host root (Wine's Z:), so no
