@@ -256,11 +256,11 @@ int wmain(int argc, wchar_t** argv) {
 
     Say("ovik-check " OVIK_CHECK_VERSION ": " + Narrow(setup.medium));
     Say("  Answer each elevation prompt with Yes: one for the library's registration during each "
-        "install, two during each uninstall (eight in all: three for the release's medium, then "
-        "five for the probe medium, which is uninstalled twice).\n"
+        "install, two during each uninstall (nine in all: three for the release's medium, then "
+        "six for the probe medium, which is installed and uninstalled twice).\n"
         "  昇格の確認（ユーザーアカウント制御）には「はい」で答えてください："
         "インストールごとに1回、アンインストールごとに2回、"
-        "合わせて8回です（リリースの媒体で3回、確認用の媒体で5回。確認用の媒体は2回アンインストールします）。");
+        "合わせて9回です（リリースの媒体で3回、確認用の媒体で6回。確認用の媒体は2回インストールとアンインストールをします）。");
     const ULONGLONG start = NowMs();
     std::vector<std::string> about = {"kit: ovik-check " OVIK_CHECK_VERSION,
                                       "release: " + Narrow(setup.medium)};

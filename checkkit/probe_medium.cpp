@@ -49,9 +49,9 @@ const char* const kProbeChecks[] = {"probe-medium",
                                     "probe-uninstall-again",
                                     "probe-copy-fails",
                                     "probe-register-no",
+                                    "probe-scripts-folder",
                                     "probe-no-library",
                                     "probe-plain-file-root",
-                                    "probe-uninstall-no-scripts-folder",
                                     "probe-planted-tools",
                                     "probe-closes-from-frame"};
 
@@ -197,9 +197,9 @@ private:
     Problems UninstallAgain();
     Problems CopyFails();
     Problems RegisterNo();
+    Problems ScriptsFolder();
     Problems NoLibrary();
     Problems PlainFileRoot();
-    Problems UninstallNoScriptsFolder();
     Problems PlantedTools();
     Problems ClosesFromFrame();
 
@@ -576,25 +576,62 @@ Problems ProbeRun::PlainFileRoot() {
     return problems;
 }
 
-Problems ProbeRun::UninstallNoScriptsFolder() {
-    // An install root without its Installer folder (removed by hand, or left
-    // so by a copy that failed early): the uninstall makes the folder again
-    // for its script, whether or not the library is there, and removes
-    // everything as usual.
+Problems ProbeRun::ScriptsFolder() {
+    // setup.exe in a folder of another name than Installer: the install root
+    // holds no Installer folder after the copy, and the install makes it for
+    // its script. With that folder then removed by hand, the uninstall makes
+    // it again for its own script and removes everything as usual.
+    if (installer_ && IsWindow(installer_->window)) {
+        ClickButton(GetDlgItem(installer_->window, expected::kCancelButtonId));
+        DWORD exitCode = 0;
+        WaitForExit(installer_->process, 10000, exitCode);
+    }
+    installer_.reset();
+    const std::wstring usual = std::wstring(kProbeRoot) + L"\\Installer";
+    const std::wstring other = std::wstring(kProbeRoot) + L"\\Setup";
+    if (!MoveFileW(usual.c_str(), other.c_str()))
+        return {"cannot rename " + Narrow(usual) + " to " + Narrow(other)};
     const std::wstring root = kInstallRootPath;
-    if (!CreateDirectoryW(root.c_str(), nullptr) ||
-        !WriteBytes(root + L"\\readme.txt", "left behind\r\n"))
-        return {"cannot make " + Narrow(root) + " holding one file"};
+    const std::wstring scripts = root + L"\\Installer";
     Problems problems;
-    if (Installer(problems))
-        problems = Workflow(
-            expected::kUninstallButtonId, {IDOK}, {kUninstalledBox},
-            {LaunchCall(expected::kUnregisterLaunch), LaunchCall(expected::kTaskKillLaunch),
-             PauseCall(expected::kPauseBeforeRemovalMs), BoxCall(kUninstalledBox)});
-    if (PathExists(root))
-        problems.push_back(Narrow(root) + " is still there");
-    for (std::string& problem : CleanUp("the uninstall without an Installer folder"))
+    InstallerProcess installer;
+    installer.probeLibrary = setup_.probeLibrary;
+    if (!StartInstaller(other + L"\\setup.exe", installer)) {
+        problems.push_back("no installer window from " + Narrow(other) + "\\setup.exe within 15 s");
+    } else {
+        const auto add = [&problems](const std::string& path, const Problems& more) {
+            for (const std::string& problem : more)
+                problems.push_back(path + ": " + problem);
+        };
+        add("Install",
+            WorkflowProblems(installer, expected::kInstallButtonId, {IDYES, IDOK},
+                             setup_.boxTimeoutMs, {kRegisterBox, kInstalledBox},
+                             {BoxCall(kRegisterBox), LaunchCall(expected::kRegisterLaunch),
+                              BoxCall(kInstalledBox)}));
+        const std::string script = ReadBytes(root + L"\\" + kRegisterScriptName);
+        if (script != expected::kRegisterScriptBytes)
+            problems.push_back("Install: " + Narrow(root) + "\\" + Narrow(kRegisterScriptName) +
+                               " holds \"" + Escaped(script) + "\", expected \"" +
+                               Escaped(expected::kRegisterScriptBytes) + "\"");
+        RemoveTree(scripts);
+        if (PathExists(scripts))
+            problems.push_back("the check could not remove " + Narrow(scripts));
+        add("Uninstall",
+            WorkflowProblems(
+                installer, expected::kUninstallButtonId, {IDOK}, setup_.boxTimeoutMs,
+                {kUninstalledBox},
+                {LaunchCall(expected::kUnregisterLaunch), LaunchCall(expected::kTaskKillLaunch),
+                 PauseCall(expected::kPauseBeforeRemovalMs), BoxCall(kUninstalledBox)}));
+        if (PathExists(root))
+            problems.push_back("Uninstall: " + Narrow(root) + " is still there");
+        ClickButton(GetDlgItem(installer.window, expected::kCancelButtonId));
+        DWORD exitCode = 0;
+        WaitForExit(installer.process, 10000, exitCode);
+    }
+    for (std::string& problem : CleanUp("the install from Setup\\setup.exe"))
         problems.push_back(std::move(problem));
+    if (!MoveFileW(other.c_str(), usual.c_str()))
+        problems.push_back("cannot rename " + Narrow(other) + " back to " + Narrow(usual));
     return problems;
 }
 
@@ -667,18 +704,20 @@ std::vector<CheckResult> ProbeRun::Go(const std::vector<CheckResult>& before) {
     }
     if (!PathExists(root))
         Check("probe-copy-fails", [this] { return CopyFails(); });
-    if (!PathExists(root)) {
+    for (const auto& [name, check] :
+         {std::pair{"probe-register-no", &ProbeRun::RegisterNo},
+          std::pair{"probe-scripts-folder", &ProbeRun::ScriptsFolder}}) {
+        if (PathExists(root))
+            continue;
         if (hasLibrary_)
-            Check("probe-register-no", [this] { return RegisterNo(); });
+            Check(name, [this, check = check] { return (this->*check)(); });
         else
-            run_.Skip("probe-register-no", "the medium holds no " + Narrow(kLibraryName));
+            run_.Skip(name, "the medium holds no " + Narrow(kLibraryName));
     }
     if (!PathExists(root))
         Check("probe-no-library", [this] { return NoLibrary(); });
     if (!PathExists(root))
         Check("probe-plain-file-root", [this] { return PlainFileRoot(); });
-    if (!PathExists(root))
-        Check("probe-uninstall-no-scripts-folder", [this] { return UninstallNoScriptsFolder(); });
     Check("probe-planted-tools", [this] { return PlantedTools(); });
     Check("probe-closes-from-frame", [this] { return ClosesFromFrame(); });
     // What is left was kept from running by a failure before it.

@@ -16,11 +16,11 @@ if "%RESULTS:~0,2%"=="--" (
 echo OVIK release check: %RELEASE%
 echo Results go to %RESULTS%
 echo.
-echo Windows will ask for elevation eight times: once when the installer
+echo Windows will ask for elevation nine times: once when the installer
 echo registers the client's library, twice during each uninstall; three times
-echo for the release's medium, five for the check's own probe medium, which
-echo is uninstalled twice. Answer Yes each time; a declined prompt fails the
-echo checks that depend on it.
+echo for the release's medium, six for the check's own probe medium, which is
+echo installed and uninstalled twice. Answer Yes each time; a declined prompt
+echo fails the checks that depend on it.
 echo.
 "%~dp0ovik-check.exe" "%RELEASE%" "%RESULTS%" --version @VERSION@ %1 %2 %3
 exit /b %ERRORLEVEL%
