@@ -394,6 +394,8 @@ sed -i -e 's/kMainWindowTitle\[\] = L"Installer"/kMainWindowTitle[] = L"Setup"/'
   -e 's|SM_CYSCREEN) - height) / 2;|SM_CYSCREEN) - height) / 3;|' \
   -e 's/CreateWindowExW(0, kMainWindowClass,/CreateWindowExW(WS_EX_TOPMOST, kMainWindowClass,/' \
   -e 's/return static_cast<int>(message.wParam);/return 3;/' \
+  -e 's/windowClass.cbSize = sizeof(windowClass);/&\n    windowClass.cbWndExtra = 8;/' \
+  -e 's/        SendMessageW(child, WM_SETFONT,/        if (control.id != 0) SendMessageW(child, WM_SETFONT,/' \
   "$copy/app/main.cpp"
 sed -i 's/MessageBoxW(ownerWindow, kCopyFailedText,/MessageBoxW(nullptr, kCopyFailedText,/' "$copy/setup/install.cpp"
 sed -i 's/kMissingText, kInformationCaption, MB_ICONINFORMATION/kMissingText, kInformationCaption, MB_ICONWARNING/' \
@@ -410,7 +412,7 @@ if grep -q 'L"\\\\OVIK クライアント.lnk"' "$copy/shellops/shellops.h" &&
   grep -q '"shell32.dll", 4,' "$copy/app/main.cpp" && grep -q 'WS_MAXIMIZEBOX;' "$copy/app/main.cpp" &&
   grep -q 'IDCANCEL)' "$copy/setup/install.cpp" && grep -q 'kTaskKillWaitMs = 3000;' "$copy/setup/uninstall.cpp" &&
   grep -q 'SW_SHOWNORMAL' "$copy/shellops/launch.cpp" && ! grep -q 'regsvr32 /u' "$copy/shellops/launch.cpp" &&
-  [ "$(grep -c 'FW_BOLD, TRUE\|DEFAULT_CHARSET\|IDC_IBEAM\|COLOR_WINDOW + 1\|BS_PUSHBUTTON | WS_TABSTOP\|height) / 3\|WS_EX_TOPMOST, kMain\|return 3;' "$copy/app/main.cpp")" -eq 8 ] &&
+  [ "$(grep -c 'FW_BOLD, TRUE\|DEFAULT_CHARSET\|IDC_IBEAM\|COLOR_WINDOW + 1\|BS_PUSHBUTTON | WS_TABSTOP\|height) / 3\|WS_EX_TOPMOST, kMain\|return 3;\|cbWndExtra = 8;\|if (control.id != 0)' "$copy/app/main.cpp")" -eq 10 ] &&
   grep -q 'MessageBoxW(nullptr, kCopyFailedText' "$copy/setup/install.cpp" &&
   grep -q 'kInformationCaption, MB_ICONWARNING' "$copy/setup/uninstall.cpp" &&
   ! grep -q 'CoUninitialize();' "$copy/shellops/handles.h" &&
@@ -439,8 +441,10 @@ if grep -q 'L"\\\\OVIK クライアント.lnk"' "$copy/shellops/shellops.h" &&
     "$scratch/changed-results/ovik-check.txt"
   changed_txt="$scratch/changed-results/ovik-check.txt"
   changed_xml="$scratch/changed-results/ovik-check.xml"
-  check "... its class icon, named by its place in shell32.dll, and how many problems more" \
-    grep -q "^FAIL  window-class: the class icon is shell32.dll's icon 4 .*, expected its icon 3 (zero-based, extracted as a large icon) (and 2 more)\$" "$changed_txt"
+  check "... its class's extra bytes, and how many problems more" \
+    grep -q "^FAIL  window-class: the class asks for 0 class and 8 window extra bytes, expected none (and 3 more)\$" "$changed_txt"
+  check "... its class icon, named by its place in shell32.dll" \
+    grep -q "the class icon is shell32.dll's icon 4 .*, expected its icon 3" "$changed_xml"
   check "... its frame's maximise box, and the client area found and expected" \
     bash -c "grep -q '^FAIL  window-frame: the window style is 0x00CB0000 .*expected 0x00CA0000' '$changed_txt' &&
              grep -q 'the client area is 500x200 px, expected 500x250' '$changed_xml'"
@@ -458,8 +462,10 @@ if grep -q 'L"\\\\OVIK クライアント.lnk"' "$copy/shellops/shellops.h" &&
       changed_finds 'the class background is 0x00000006, expected COLOR_BTNFACE \+ 1 \(0x00000010\)' &&
       changed_finds 'the extended style is 0x00000008 \(without WS_EX_WINDOWEDGE\), expected 0x00000000' &&
       changed_finds 'the window is at \([0-9]+,[0-9]+\), expected \([0-9]+,[0-9]+\): centred on the 1280x1024 screen'"
-  check "... its font's weight, italic, strike-out and character set, and its buttons' style" \
+  check "... its font's weight, italic, strike-out and character set, the notes without a font, and its buttons' style" \
     bash -c "$(declare -f changed_finds); changed_xml='$changed_xml'
+      changed_finds 'the first note has no font of its own \\(the system font\\), expected' &&
+      changed_finds '&quot;OVIKクライアントを .*&quot; has no font of its own' &&
       changed_finds 'font has the weight 700, expected 400' && changed_finds 'font has italic 1, expected 0' &&
       changed_finds 'font has strike-out 1, expected 0' && changed_finds 'font has the character set 1, expected 128' &&
       changed_finds 'the Cancel button has the style 0x5001[0-9A-F]{4}, expected 0x50008000'"
