@@ -174,6 +174,7 @@ private:
         return run_.Check(name, check);
     }
     bool Installer(Problems& problems);
+    void EndInstaller();
     // One path of a workflow: its boxes, and the calls recorded inside the
     // installer, which are the boxes' own but for those in `launches`.
     Problems Workflow(int button, const std::vector<int>& answers,
@@ -210,6 +211,16 @@ private:
     bool madeRoot_ = false;  // the probe medium is the kit's to remove
     Tree medium_;
 };
+
+// Cancel on the probe medium's installer, when it runs, and its end awaited.
+void ProbeRun::EndInstaller() {
+    if (installer_ && IsWindow(installer_->window)) {
+        ClickButton(GetDlgItem(installer_->window, expected::kCancelButtonId));
+        DWORD exitCode = 0;
+        WaitForExit(installer_->process, 10000, exitCode);
+    }
+    installer_.reset();
+}
 
 // The probe medium's installer, started again when an earlier step ended it.
 bool ProbeRun::Installer(Problems& problems) {
@@ -581,12 +592,7 @@ Problems ProbeRun::ScriptsFolder() {
     // holds no Installer folder after the copy, and the install makes it for
     // its script. With that folder then removed by hand, the uninstall makes
     // it again for its own script and removes everything as usual.
-    if (installer_ && IsWindow(installer_->window)) {
-        ClickButton(GetDlgItem(installer_->window, expected::kCancelButtonId));
-        DWORD exitCode = 0;
-        WaitForExit(installer_->process, 10000, exitCode);
-    }
-    installer_.reset();
+    EndInstaller();
     const std::wstring usual = std::wstring(kProbeRoot) + L"\\Installer";
     const std::wstring other = std::wstring(kProbeRoot) + L"\\Setup";
     if (!MoveFileW(usual.c_str(), other.c_str()))
@@ -728,12 +734,7 @@ std::vector<CheckResult> ProbeRun::Go(const std::vector<CheckResult>& before) {
     else
         run_.SkipRest("probe-install");
 
-    if (installer_ && IsWindow(installer_->window)) {
-        ClickButton(GetDlgItem(installer_->window, expected::kCancelButtonId));
-        DWORD exitCode = 0;
-        WaitForExit(installer_->process, 10000, exitCode);
-    }
-    installer_.reset();
+    EndInstaller();
     RemoveTree(kProbeRoot);
     return run_.Ordered();
 }

@@ -10,6 +10,8 @@
 # root it runs as ovik-test, like scripts/test.sh.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+# shellcheck source=scripts/on-error.sh
+source "$root/scripts/on-error.sh"
 case "${1:-}" in -h | --help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;; esac
 [ $# -le 1 ] || { echo "usage: kit-chain.sh [BUILD_DIR]" >&2; exit 2; }
 build="$(realpath -m "${1:-build/mingw}")"
