@@ -147,22 +147,24 @@ class Checker(unittest.TestCase):
     def test_links_to_pages_sections_and_files(self):
         self.page("docs/a.md", "# A\n\n## One run at a time in `--out`\n\n## Notes\n\n## Notes\n\n"
                   "## Known limits: Wine's `MAX_PATH`, [2.1](https://example.com/x)\n\n## 日本語の名前 (ja)\n")
+        self.page("docs/x.txt", "not a page: no sections to find\n")
         self.page("README.md", "[a](docs/a.md#one-run-at-a-time-in---out) [b](docs/a.md#notes-1)\n"
                   "![c](docs/a.md) [d](docs/a.md#known-limits-wines-max_path-21) [e](#top)\n"
-                  "[f](docs/a.md#日本語の名前-ja) [g](https://example.com/none#x)\n"
+                  "[f](docs/a.md#日本語の名前-ja) [g](https://example.com/none#x) [x](docs/x.txt#L1)\n"
                   "```\n[in code](nowhere.md)\n```\n`[span](nowhere.md)`\n[h]: docs/\n\n# Top\n")
         self.assertEqual(check(self.root), [])
 
     def test_a_missing_file_or_section_is_named_with_its_line(self):
         self.page("docs/a.md", "# A\n\n## Notes\n\n[back](../README.md#nowhere)\n")
         self.page("README.md", "# R\n\nsee [a](docs/b.md) and [n](docs/a.md#notes-1),\n"
-                  "[self](#r) [gone](#gone) [out](../outside.md)\n[ref]: docs/none/\n")
+                  "[self](#r) [gone](#gone) [out](../outside.md)\n[ref]: docs/none/\n[empty]()\n")
         self.assertEqual(check(self.root), [
             "README.md:3: docs/b.md does not exist",
             "README.md:3: docs/a.md has no section #notes-1",
             "README.md:4: README.md has no section #gone",
             "README.md:4: ../outside.md lies outside the repository",
             "README.md:5: docs/none/ does not exist",
+            "README.md:6: a link without a target",
             "docs/a.md:5: README.md has no section #nowhere",
         ])
 
