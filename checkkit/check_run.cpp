@@ -1,14 +1,9 @@
 #include "checkkit/check_run.h"
 
 #include "checkkit/driver/files.h"
-#include "checkkit/driver/message_boxes.h"
 
 #include <algorithm>
 #include <cstdlib>
-
-std::string Quoted(const std::wstring& text) {
-    return "\"" + OneLine(Narrow(text)) + "\"";
-}
 
 bool CheckRun::Check(const char* name, const std::function<Problems()>& check) {
     static const bool failFast = std::getenv("OVIK_KIT_FAIL_FAST") != nullptr;

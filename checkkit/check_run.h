@@ -12,9 +12,6 @@
 
 using Problems = std::vector<std::string>;
 
-// "\"text\"" on one line, for a report line.
-std::string Quoted(const std::wstring& text);
-
 class CheckRun {
 public:
     // `names`: every check of the series, in the order of the report.

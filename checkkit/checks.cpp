@@ -9,6 +9,7 @@
 #include "checkkit/permission_checks.h"
 #include "checkkit/screenshot.h"
 #include "checkkit/signature.h"
+#include "checkkit/text.h"
 #include "checkkit/tree_checks.h"
 #include "checkkit/window_checks.h"
 #include "checkkit/workflow_checks.h"

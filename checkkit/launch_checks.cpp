@@ -1,17 +1,12 @@
 #include "checkkit/launch_checks.h"
 
+#include "checkkit/text.h"
+
 #include <algorithm>
-#include <cstdio>
 
 namespace {
 
 using namespace expected;
-
-std::string Hex(unsigned long value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08lX", value);
-    return text;
-}
 
 std::wstring SystemFolder() {
     wchar_t folder[MAX_PATH] = {};

@@ -10,7 +10,7 @@
 // was called wrongly (then it has written nothing).
 #include "checkkit/checks.h"
 #include "checkkit/driver/files.h"
-#include "checkkit/driver/message_boxes.h"
+#include "checkkit/text.h"
 #include "checkkit/expected.h"
 #include "checkkit/mount.h"
 #include "checkkit/probe_medium.h"

@@ -1,7 +1,7 @@
 #include "checkkit/permission_checks.h"
 
 #include "checkkit/driver/files.h"
-#include "checkkit/driver/message_boxes.h"
+#include "checkkit/text.h"
 #include "checkkit/expected.h"
 
 #include <windows.h>

@@ -6,6 +6,7 @@
 #include "checkkit/driver/installer_driver.h"
 #include "checkkit/expected.h"
 #include "checkkit/probe_standin.h"
+#include "checkkit/text.h"
 #include "checkkit/tree_checks.h"
 #include "checkkit/window_checks.h"
 #include "checkkit/workflow_checks.h"
@@ -144,22 +145,6 @@ std::string ResourceBytes(int id) {
     const HGLOBAL loaded = resource ? LoadResource(nullptr, resource) : nullptr;
     const char* bytes = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
     return bytes ? std::string(bytes, SizeofResource(nullptr, resource)) : std::string();
-}
-
-// ---- Boxes -------------------------------------------------------------------
-
-// Bytes as they are, but CR and LF shown as \\r and \\n.
-std::string Escaped(const std::string& bytes) {
-    std::string shown;
-    for (const char c : bytes) {
-        if (c == '\r')
-            shown += "\\r";
-        else if (c == '\n')
-            shown += "\\n";
-        else
-            shown += c;
-    }
-    return shown;
 }
 
 // ---- The run -----------------------------------------------------------------

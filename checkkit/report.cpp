@@ -1,6 +1,6 @@
 #include "checkkit/report.h"
 
-#include "checkkit/driver/message_boxes.h"
+#include "checkkit/text.h"
 #include "shellops/handles.h"
 
 #include <windows.h>
@@ -40,33 +40,6 @@ std::string Seconds(double seconds) {
 
 }  // namespace
 
-std::string EscapeXml(const std::string& text) {
-    std::string out;
-    for (const char c : text) {
-        switch (c) {
-            case '&':
-                out += "&amp;";
-                break;
-            case '<':
-                out += "&lt;";
-                break;
-            case '>':
-                out += "&gt;";
-                break;
-            case '"':
-                out += "&quot;";
-                break;
-            case '\r':
-                break;
-            default:
-                // Other control characters are not allowed in XML 1.0.
-                if (static_cast<unsigned char>(c) >= 0x20 || c == '\n' || c == '\t')
-                    out += c;
-        }
-    }
-    return out;
-}
-
 bool WriteUtf8File(const std::wstring& path, const std::string& text) {
     const UniqueHandle file = MakeUniqueHandle(CreateFileW(
         path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -105,21 +78,6 @@ MachineFacts ReadMachineFacts() {
     if (wineGetVersion)
         facts.wine = wineGetVersion();
     return facts;
-}
-
-std::string OneLine(const std::string& text) {
-    std::string line;
-    for (size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '\r' || c == '\n') {
-            line += " / ";
-            if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n')
-                ++i;
-        } else {
-            line += static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
-        }
-    }
-    return line;
 }
 
 std::string SummaryLine(const CheckResult& result) {

@@ -36,10 +36,6 @@ CheckResult ResultOf(const std::string& name, const std::vector<std::string>& pr
 // "skip  name (not run: other failed)"; always one line.
 std::string SummaryLine(const CheckResult& result);
 
-// `text` on one line: each line break (CR LF, LF or CR) shown as " / ", other
-// control characters as spaces.
-std::string OneLine(const std::string& text);
-
 // The text file's first line: "PASS: ..." when no check failed, else "FAIL:
 // do not ship this release; send the results folder ..." naming `resultsFolder`.
 std::string Headline(const std::vector<CheckResult>& results, const std::wstring& resultsFolder);
@@ -54,10 +50,6 @@ bool WriteResults(const std::wstring& folder, const std::string& headline,
 
 // The file's SHA-256 in lower-case hex; empty when it cannot be read.
 std::string FileSha256(const std::wstring& path);
-
-// `text` with the characters that XML reserves escaped, and without the
-// control characters that it forbids.
-std::string EscapeXml(const std::string& text);
 
 // Creates or replaces `path` with the UTF-8 `text`.
 bool WriteUtf8File(const std::wstring& path, const std::string& text);

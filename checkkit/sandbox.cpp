@@ -1,7 +1,7 @@
 #include "checkkit/sandbox.h"
 
 #include "checkkit/driver/files.h"
-#include "checkkit/driver/message_boxes.h"
+#include "checkkit/text.h"
 #include "checkkit/report.h"
 #include "shellops/handles.h"
 

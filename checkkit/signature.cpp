@@ -1,6 +1,6 @@
 #include "checkkit/signature.h"
 
-#include "checkkit/driver/message_boxes.h"
+#include "checkkit/text.h"
 
 #include <softpub.h>
 #include <wincrypt.h>

@@ -1,7 +1,7 @@
 #include "checkkit/tree_checks.h"
 
 #include "checkkit/driver/files.h"
-#include "checkkit/driver/message_boxes.h"
+#include "checkkit/text.h"
 
 #include <algorithm>
 #include <iterator>

@@ -1,9 +1,9 @@
 #include "checkkit/window_checks.h"
 
 #include "checkkit/expected.h"
+#include "checkkit/text.h"
 
 #include <algorithm>
-#include <cstdio>
 
 namespace {
 
@@ -13,12 +13,6 @@ constexpr char kNoProbe[] = "the probe in the installer did not answer";
 
 bool SameNoCase(const std::wstring& first, const std::wstring& second) {
     return CompareStringOrdinal(first.c_str(), -1, second.c_str(), -1, TRUE) == CSTR_EQUAL;
-}
-
-std::string Hex(unsigned long long value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%08llX", value);
-    return text;
 }
 
 std::string Box(const RECT& r) {

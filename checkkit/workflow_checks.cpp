@@ -1,6 +1,7 @@
 #include "checkkit/workflow_checks.h"
 
 #include "checkkit/launch_checks.h"
+#include "checkkit/text.h"
 
 #include <algorithm>
 

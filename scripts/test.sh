@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing, cross-builds everything with the MinGW preset,
-# builds it again with clang and runs the analysers (scripts/analyse.sh),
+# Installs what is missing, checks the links of the README and docs/,
+# cross-builds everything with the MinGW preset, builds it again with clang
+# and runs the analysers (scripts/analyse.sh),
 # checks the release command and leaves a signed release for the CD-ROM test
 # (tests/release/release_test.sh), and runs every test program of the MinGW
 # build under Wine on a virtual display.
@@ -15,6 +16,9 @@ source "$root/scripts/on-error.sh"
 # shellcheck source=scripts/deps.sh
 source "$root/scripts/deps.sh"
 ovik_install_deps
+
+# Every relative link and named section in README.md and docs/*.md exists.
+/usr/bin/python3 "$root/tests/docs/links_test.py"
 
 cd "$root"
 cmake --preset mingw
@@ -43,7 +47,7 @@ if [ "$(id -u)" -eq 0 ]; then
 fi
 
 # The mutation tool's own checks (the mutation runs themselves are no part
-# of this run: see "Testing the tests" in the README).
+# of this run: see "Testing the tests" in docs/development.md).
 /usr/bin/python3 "$root/tests/mutation/mutate_test.py"
 
 # The release command, unsigned and signed, and its checks. The signed

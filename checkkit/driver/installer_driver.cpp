@@ -2,6 +2,7 @@
 
 #include "checkkit/driver/files.h"
 #include "checkkit/driver/probe_protocol.h"
+#include "checkkit/text.h"
 #include "shellops/shellops.h"
 
 #include <cstring>

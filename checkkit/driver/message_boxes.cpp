@@ -89,14 +89,3 @@ std::wstring Describe(const std::vector<SeenBox>& boxes) {
         out += L"[" + box.caption + L"] " + box.text + L"\n";
     return out.empty() ? L"(no box)" : out;
 }
-
-std::string Narrow(const std::wstring& text) {
-    if (text.empty())
-        return std::string();
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()),
-                                         nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(size), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), size,
-                        nullptr, nullptr);
-    return out;
-}

@@ -38,4 +38,3 @@ SeenBox ReadMessageBox(HWND box);
 
 // A short readable list of the seen boxes, for assertion messages.
 std::wstring Describe(const std::vector<SeenBox>& boxes);
-std::string Narrow(const std::wstring& text);

@@ -22,7 +22,15 @@
 #   check_kit_test.sh BUILD_DIR     (inside the build's Wine session, with D: mapped)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-[ $# -eq 1 ] || { echo "usage: check_kit_test.sh BUILD_DIR" >&2; exit 2; }
+case "${1:-}" in
+  -h | --help)
+    echo "usage: check_kit_test.sh BUILD_DIR   (the MinGW build, inside its Wine session, with D: mapped;"
+    echo "       ctest --test-dir BUILD_DIR -R check_kit sets both up)"
+    exit 0
+    ;;
+esac
+[ $# -eq 1 ] || { echo "usage: check_kit_test.sh BUILD_DIR (--help says more)" >&2; exit 2; }
+[ -d "$1" ] || { echo "check_kit_test.sh: no build folder $1" >&2; exit 2; }
 build="$(cd "$1" && pwd)"
 release="$build/release"
 prefix="${OVIK_WINE_DIR:-$build/wine}/prefix"

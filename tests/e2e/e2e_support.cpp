@@ -1,5 +1,6 @@
 #include "tests/e2e/e2e_support.h"
 
+#include "checkkit/text.h"
 #include "tests/support/medium.h"
 #include "tests/support/scratch.h"
 

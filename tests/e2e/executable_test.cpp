@@ -2,7 +2,7 @@
 // version information and the DLLs that it imports, read from the bytes that
 // ship on the medium.
 #include "tests/support/medium.h"
-#include "checkkit/driver/message_boxes.h"
+#include "checkkit/text.h"
 #include "tests/support/scratch.h"
 
 #include <gtest/gtest.h>

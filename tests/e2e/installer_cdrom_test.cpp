@@ -2,6 +2,7 @@
 // release image: the test session maps the image's tree as Windows reads it
 // (its UDF file system), read-only, as the drive D:, whose type is "cdrom".
 #include "tests/e2e/e2e_support.h"
+#include "checkkit/text.h"
 #include "tests/support/medium.h"
 #include "tests/support/scratch.h"
 

@@ -3,6 +3,7 @@
 // path it could only read cut short, or start a taskkill.exe that somebody
 // put beside it on the medium.
 #include "shellops/shellops.h"
+#include "checkkit/text.h"
 #include "tests/e2e/e2e_support.h"
 #include "tests/e2e/planted_marker.h"
 #include "tests/support/medium.h"

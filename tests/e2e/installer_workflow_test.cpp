@@ -2,6 +2,7 @@
 // buttons and message boxes: install, uninstall, repeated clicks, and the
 // two ways of ending it.
 #include "tests/e2e/e2e_support.h"
+#include "checkkit/text.h"
 #include "tests/support/medium.h"
 #include "tests/support/scratch.h"
 

@@ -1,5 +1,7 @@
 #include "tests/e2e/screenshots.h"
 
+#include "checkkit/text.h"
+
 #include "tests/e2e/e2e_support.h"
 #include "tests/support/medium.h"
 #include "tests/support/scratch.h"

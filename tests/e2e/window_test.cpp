@@ -2,6 +2,8 @@
 // size and place on the screen, and its five controls with their font.
 #include "tests/e2e/e2e_support.h"
 
+#include "checkkit/text.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>

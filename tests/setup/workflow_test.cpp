@@ -7,6 +7,7 @@
 #include "checkkit/driver/message_boxes.h"
 #include "tests/support/scratch.h"
 #include "checkkit/driver/shortcut_reader.h"
+#include "checkkit/text.h"
 
 #include <gtest/gtest.h>
 #include <shlobj.h>

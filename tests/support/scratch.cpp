@@ -1,6 +1,6 @@
 #include "tests/support/scratch.h"
 
-#include "checkkit/driver/message_boxes.h"
+#include "checkkit/text.h"
 #include "shellops/shellops.h"
 
 #include <shellapi.h>
