@@ -177,10 +177,9 @@ def functions_of(text, lang):
                 current = m.group(2) or m.group(4)
                 end = re.compile(rf"^{re.escape(m.group(1) or m.group(3) or '')}\}}")
                 names.append(current)
-            elif current is None and "{" in line and (m := BASH_ONE_LINER.match(line)):
+            elif current is None and (m := BASH_ONE_LINER.match(line)):
                 owner[index] = m.group(1)
                 names.append(m.group(1))
-                continue
             if current is not None:
                 owner[index] = current
                 if not m and end.match(line):
@@ -242,7 +241,6 @@ def functions_of(text, lang):
                 statement = ""
             else:
                 statement += c
-        statement += " "
         owner[index] = inside or TOP_LEVEL
     return owner, names
 

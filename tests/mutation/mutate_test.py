@@ -116,11 +116,13 @@ class FunctionsTest(unittest.TestCase):
         self.assertEqual(names, ["C.m", "C.m.inner"])
         self.assertEqual([owner[n] for n in (4, 5, 7, 8)], ["C.m.inner", "C.m", mutate.TOP_LEVEL, mutate.TOP_LEVEL])
         cpp = ("namespace {\nconst int kTable[] = {1, 2};\nbool Same(int a,\n          int b) {\n"
-               "    auto f = [](int x) { return x; };\n    return f(a) == b;\n}\n}  // namespace\n"
-               "TEST_F(Suite, Case) {\n    EXPECT_TRUE(Same(1, 1));\n}\nint k = 2;\n")
+               "    auto f = [](int x) { return x; };\n    Log(L\"}\");\n    return f(a) == b;\n}\n}  // namespace\n"
+               "TEST_F(Suite, Case) {\n    EXPECT_TRUE(Same(1, 1));\n}\nconst int kTwo = [] {\n"
+               "    for (;;) {\n        if (true) {\n            return 2;\n        }\n    }\n}();\n"
+               "TEST(Other, Case) {\n}\n")
         owner, names = self.owners(cpp, "cpp")
-        self.assertEqual(names, ["Same", "Suite.Case"])
-        self.assertEqual([owner[n] for n in (2, 3, 4, 5, 6, 10, 12)],
+        self.assertEqual(names, ["Same", "Suite.Case", "Other.Case"])
+        self.assertEqual([owner[n] for n in (2, 3, 4, 5, 7, 11, 16)],
                          [mutate.TOP_LEVEL, "Same", "Same", "Same", "Same", "Suite.Case", mutate.TOP_LEVEL])
 
     def test_per_function_picks_reach_every_function_and_the_report_names_the_rest(self):
@@ -134,10 +136,15 @@ class FunctionsTest(unittest.TestCase):
         self.assertEqual(len(mutate.pick_per_function(everything, 2, 5, sample=20)), 20)
         results = [dict(m, result="killed" if m["function"] == "big" else "survived", seconds=0) for m in chosen]
         tables = "\n".join(mutate.function_tables(results, {"x.sh": ["big", "small", "gone"]}, everything))
+        self.assertIn("## Per file\n\n| file | killed | survived | timed out | not built | score |\n| --- |", tables)
+        self.assertIn("## Per function\n\n| file | function | killed | survived | timed out | not built | score |"
+                      "\n| --- | --- | --- | --- | --- | --- | --- |\n", tables)
         self.assertIn("| x.sh | big | 2 | 0 | 0 | 0 | 100 % |", tables)
         self.assertIn("| x.sh | small | 0 | 2 | 0 | 0 | 0 % |", tables)
         self.assertIn("| x.sh | 2 | 4 | 0 | 0 | 33 % |", tables)
-        self.assertIn("- x.sh: gone (no line of it gives a mutant)", tables)
+        self.assertIn("## Functions without a mutant\n\n- x.sh: gone (no line of it gives a mutant)\n", tables)
+        self.assertIn("| x.sh | 0 | 0 | 0 | 0 | - |", "\n".join(mutate.function_tables([], {"x.sh": []}, [])))
+        self.assertIn("## Functions without a mutant\n\nnone\n", "\n".join(mutate.function_tables([], {}, [])))
         less = "\n".join(mutate.function_tables(results[2:], {"x.sh": ["big", "small"]}, everything))
         self.assertIn("(none picked)", less)
 
@@ -168,7 +175,9 @@ class RunTest(unittest.TestCase):
         try:
             with contextlib.redirect_stdout(io.StringIO()) as out:
                 code = mutate.main(["one.sh", "--test", "bash test.sh", "--worktree", worktree, "--report", report,
-                                    "--require", "100"])
+                                    "--require", "100", "--per-function", "100"])
+            with contextlib.redirect_stdout(io.StringIO()) as listed:
+                mutate.main(["one.sh", "--list", "--per-function", "1"])
         finally:
             os.chdir(cwd)
         self.assertEqual({n: read(os.path.join(repo, n)) for n in before}, before)
@@ -179,6 +188,10 @@ class RunTest(unittest.TestCase):
         # The test reads the output only: "exit 0" -> "exit 1" goes through.
         self.assertIn("## Survivors", text)
         self.assertIn("-exit 0\n+exit 1\n", text)
+        self.assertIn("| one.sh | (top level) | ", text)
+        self.assertIn("running 1 (seed 1)\n-- one.sh:", listed.getvalue())
+        self.assertIn(" [(top level)]\n--- a/one.sh", listed.getvalue())
+        self.assertTrue(listed.getvalue().endswith("## Functions without a mutant\n\nnone\n\n"), listed.getvalue())
         self.assertEqual(code, 1, out.getvalue())
         # Every mutant was undone in the worktree too.
         self.assertEqual(read(os.path.join(worktree, "one.sh")), before["one.sh"])
