@@ -158,6 +158,8 @@ BASH_FUNCTION = re.compile(r"^(\s*)(?:function\s+)?([A-Za-z_][\w:.-]*)\s*\(\)\s*
 BASH_ONE_LINER = re.compile(r"^\s*(?:function\s+)?([A-Za-z_][\w:.-]*)\s*\(\)\s*\{.*\}\s*$")
 PYTHON_DEF = re.compile(r"^(\s*)(?:async\s+)?(def|class)\s+([A-Za-z_]\w*)")
 CPP_TYPE = re.compile(r"\b(namespace|class|struct|union|enum)\b|^extern\s")
+CPP_TEST = re.compile(r"^TEST(_F|_P)?$")
+CPP_CONTROL = re.compile(r"^(if|for|while|switch|catch)$")
 CPP_NAME = re.compile(r"(~?[A-Za-z_][\w:]*~?[A-Za-z_0-9]*)\s*\(")
 
 
@@ -222,9 +224,9 @@ def functions_of(text, lang):
                 if inside is None and not CPP_TYPE.search(head) and "=" not in head.split("(")[0]:
                     m = CPP_NAME.search(head)
                     if m:
-                        name = m.group(1).split("::")[-1] if m.group(1) not in ("TEST", "TEST_F", "TEST_P") \
-                            else ".".join(part.strip() for part in head[m.end():].split(")")[0].split(",")[:2])
-                        if name in ("if", "for", "while", "switch", "catch"):
+                        name = m.group(1).split("::")[-1] if not CPP_TEST.match(m.group(1)) \
+                            else ".".join(part.strip() for part in head[m.end():].split(")")[0].split(","))
+                        if CPP_CONTROL.match(name):
                             name = None
                 if name:
                     names.append(name)

@@ -116,13 +116,13 @@ class FunctionsTest(unittest.TestCase):
         self.assertEqual(names, ["C.m", "C.m.inner"])
         self.assertEqual([owner[n] for n in (4, 5, 7, 8)], ["C.m.inner", "C.m", mutate.TOP_LEVEL, mutate.TOP_LEVEL])
         cpp = ("namespace {\nconst int kTable[] = {1, 2};\nbool Same(int a,\n          int b) {\n"
-               "    auto f = [](int x) { return x; };\n    Log(L\"}\");\n    return f(a) == b;\n}\n}  // namespace\n"
-               "TEST_F(Suite, Case) {\n    EXPECT_TRUE(Same(1, 1));\n}\nconst int kTwo = [] {\n"
-               "    for (;;) {\n        if (true) {\n            return 2;\n        }\n    }\n}();\n"
-               "TEST(Other, Case) {\n}\n")
+               "    auto f = [](int x) { return x; };\n    Log(L\"}\");\n    std::sort(v, [](int x) {\n        return x;\n"
+               "    });\n    return f(a) == b;\n}\n}  // namespace\nTEST_F(Suite, Case) {\n    EXPECT_TRUE(Same(1, 1));\n"
+               "}\nconst int kTwo = [] {\n    while (true) {\n        if (true) {\n            return 2;\n        }\n"
+               "    }\n}();\nTEST_P(Other, Case) {\n}\n")
         owner, names = self.owners(cpp, "cpp")
         self.assertEqual(names, ["Same", "Suite.Case", "Other.Case"])
-        self.assertEqual([owner[n] for n in (2, 3, 4, 5, 7, 11, 16)],
+        self.assertEqual([owner[n] for n in (2, 3, 4, 5, 9, 14, 19)],
                          [mutate.TOP_LEVEL, "Same", "Same", "Same", "Same", "Suite.Case", mutate.TOP_LEVEL])
 
     def test_per_function_picks_reach_every_function_and_the_report_names_the_rest(self):
@@ -157,7 +157,7 @@ class RunTest(unittest.TestCase):
         subprocess.run(["git", "init", "-q", repo], check=True)
         script = os.path.join(repo, "one.sh")
         with open(script, "w") as f:
-            f.write('[ "$1" -eq 1 ] && echo one\nexit 0\n')
+            f.write('one() { [ "$1" -eq 1 ] && echo one; }\none "$1"\nexit 0\n')
         subprocess.run(git + ["add", "one.sh"], check=True)
         subprocess.run(git + ["commit", "-qm", "one"], check=True)
         # An uncommitted test of the caller's counts in the worktree.
@@ -189,7 +189,8 @@ class RunTest(unittest.TestCase):
         self.assertIn("## Survivors", text)
         self.assertIn("-exit 0\n+exit 1\n", text)
         self.assertIn("| one.sh | (top level) | ", text)
-        self.assertIn("running 1 (seed 1)\n-- one.sh:", listed.getvalue())
+        self.assertIn("| one.sh | one | ", text)
+        self.assertIn("running 2 (seed 1)\n-- one.sh:", listed.getvalue())
         self.assertIn(" [(top level)]\n--- a/one.sh", listed.getvalue())
         self.assertTrue(listed.getvalue().endswith("## Functions without a mutant\n\nnone\n\n"), listed.getvalue())
         self.assertEqual(code, 1, out.getvalue())
