@@ -177,7 +177,7 @@ class RunTest(unittest.TestCase):
                 code = mutate.main(["one.sh", "--test", "bash test.sh", "--worktree", worktree, "--report", report,
                                     "--require", "100", "--per-function", "100"])
             with contextlib.redirect_stdout(io.StringIO()) as listed:
-                mutate.main(["one.sh", "--list", "--per-function", "1"])
+                mutate.main(["one.sh", "--list", "--sample", "2"])
         finally:
             os.chdir(cwd)
         self.assertEqual({n: read(os.path.join(repo, n)) for n in before}, before)
@@ -191,7 +191,8 @@ class RunTest(unittest.TestCase):
         self.assertIn("| one.sh | (top level) | ", text)
         self.assertIn("| one.sh | one | ", text)
         self.assertIn("running 2 (seed 1)\n-- one.sh:", listed.getvalue())
-        self.assertIn(" [(top level)]\n--- a/one.sh", listed.getvalue())
+        self.assertIn("]\n--- a/one.sh", listed.getvalue())
+        self.assertNotIn("## Per file", listed.getvalue())
         self.assertTrue(listed.getvalue().endswith("## Functions without a mutant\n\nnone\n\n"), listed.getvalue())
         self.assertEqual(code, 1, out.getvalue())
         # Every mutant was undone in the worktree too.
