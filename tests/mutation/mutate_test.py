@@ -193,7 +193,7 @@ class RunTest(unittest.TestCase):
         self.assertIn("running 2 (seed 1)\n-- one.sh:", listed.getvalue())
         self.assertIn("]\n--- a/one.sh", listed.getvalue())
         self.assertNotIn("## Per file", listed.getvalue())
-        self.assertTrue(listed.getvalue().endswith("## Functions without a mutant\n\nnone\n\n"), listed.getvalue())
+        self.assertTrue(listed.getvalue().endswith("## Functions without a mutant\n\n- one.sh: (top level) (none picked)\n\n"), listed.getvalue())
         self.assertEqual(code, 1, out.getvalue())
         # Every mutant was undone in the worktree too.
         self.assertEqual(read(os.path.join(worktree, "one.sh")), before["one.sh"])
