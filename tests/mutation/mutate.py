@@ -154,7 +154,8 @@ def code_lines(text, lang):
 
 
 TOP_LEVEL = "(top level)"
-BASH_FUNCTION = re.compile(r"^(\s*)(?:function\s+)?([A-Za-z_][\w:.-]*)\s*\(\)\s*\{?\s*$|^(\s*)function\s+([A-Za-z_][\w:.-]*)\s*\{?\s*$")
+BASH_FUNCTION = re.compile(r"^(\s*)(?:function\s+)?([A-Za-z_][\w:.-]*)\s*\(\)\s*\{?\s*$"
+                           r"|^(\s*)function\s+([A-Za-z_][\w:.-]*)\s*\{?\s*$")
 BASH_ONE_LINER = re.compile(r"^\s*(?:function\s+)?([A-Za-z_][\w:.-]*)\s*\(\)\s*\{.*\}\s*$")
 PYTHON_DEF = re.compile(r"^(\s*)(?:async\s+)?(def|class)\s+([A-Za-z_]\w*)")
 CPP_TYPE = re.compile(r"\b(namespace|class|struct|union|enum)\b|^extern\s")

@@ -116,8 +116,9 @@ class FunctionsTest(unittest.TestCase):
         self.assertEqual(names, ["C.m", "C.m.inner"])
         self.assertEqual([owner[n] for n in (4, 5, 7, 8)], ["C.m.inner", "C.m", mutate.TOP_LEVEL, mutate.TOP_LEVEL])
         cpp = ("namespace {\nconst int kTable[] = {1, 2};\nbool Same(int a,\n          int b) {\n"
-               "    auto f = [](int x) { return x; };\n    Log(L\"}\");\n    std::sort(v, [](int x) {\n        return x;\n"
-               "    });\n    return f(a) == b;\n}\n}  // namespace\nTEST_F(Suite, Case) {\n    EXPECT_TRUE(Same(1, 1));\n"
+               "    auto f = [](int x) { return x; };\n    Log(L\"}\");\n"
+               "    std::sort(v, [](int x) {\n        return x;\n    });\n"
+               "    return f(a) == b;\n}\n}  // namespace\nTEST_F(Suite, Case) {\n    EXPECT_TRUE(Same(1, 1));\n"
                "}\nconst int kTwo = [] {\n    while (true) {\n        if (true) {\n            return 2;\n        }\n"
                "    }\n}();\nTEST_P(Other, Case) {\n}\n")
         owner, names = self.owners(cpp, "cpp")
@@ -193,7 +194,8 @@ class RunTest(unittest.TestCase):
         self.assertIn("running 2 (seed 1)\n-- one.sh:", listed.getvalue())
         self.assertIn("]\n--- a/one.sh", listed.getvalue())
         self.assertNotIn("## Per file", listed.getvalue())
-        self.assertTrue(listed.getvalue().endswith("## Functions without a mutant\n\n- one.sh: (top level) (none picked)\n\n"), listed.getvalue())
+        self.assertTrue(listed.getvalue().endswith(
+            "## Functions without a mutant\n\n- one.sh: (top level) (none picked)\n\n"), listed.getvalue())
         self.assertEqual(code, 1, out.getvalue())
         # Every mutant was undone in the worktree too.
         self.assertEqual(read(os.path.join(worktree, "one.sh")), before["one.sh"])
