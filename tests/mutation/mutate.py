@@ -153,6 +153,101 @@ def code_lines(text, lang):
     return lines, result
 
 
+TOP_LEVEL = "(top level)"
+BASH_FUNCTION = re.compile(r"^(\s*)(?:function\s+)?([A-Za-z_][\w:.-]*)\s*\(\)\s*\{?\s*$"
+                           r"|^(\s*)function\s+([A-Za-z_][\w:.-]*)\s*\{?\s*$")
+BASH_ONE_LINER = re.compile(r"^\s*(?:function\s+)?([A-Za-z_][\w:.-]*)\s*\(\)\s*\{.*\}\s*$")
+PYTHON_DEF = re.compile(r"^(\s*)(?:async\s+)?(def|class)\s+([A-Za-z_]\w*)")
+CPP_TYPE = re.compile(r"\b(namespace|class|struct|union|enum)\b|^extern\s")
+CPP_TEST = re.compile(r"^TEST(_F|_P)?$")
+CPP_CONTROL = re.compile(r"^(if|for|while|switch|catch)$")
+CPP_NAME = re.compile(r"(~?[A-Za-z_][\w:]*~?[A-Za-z_0-9]*)\s*\(")
+
+
+def functions_of(text, lang):
+    """The function each line belongs to: a list with one name per line
+    (bash functions, Python defs as Class.method or outer.inner, C++
+    function bodies; TEST_F(Suite, Case) is Suite.Case), TOP_LEVEL for the
+    code outside any; and the names in the order they are defined."""
+    lines, coded = code_lines(text, lang)
+    owner = [TOP_LEVEL] * len(lines)
+    names = []
+    if lang == "bash":
+        current, end = None, None
+        for index, line in enumerate(lines):
+            m = BASH_FUNCTION.match(line) if current is None else None
+            if m:
+                current = m.group(2) or m.group(4)
+                end = re.compile(rf"^{re.escape(m.group(1) or m.group(3) or '')}\}}")
+                names.append(current)
+            elif current is None and (m := BASH_ONE_LINER.match(line)):
+                owner[index] = m.group(1)
+                names.append(m.group(1))
+            if current is not None:
+                owner[index] = current
+                if not m and end.match(line):
+                    current = None
+        return owner, names
+    if lang == "python":
+        stack = []  # (indent, qualified name, is def)
+        code_at = dict(coded)
+        for index, line in enumerate(lines):
+            if index in code_at:
+                depth = len(line) - len(line.lstrip())
+                while stack and depth <= stack[-1][0]:
+                    stack.pop()
+                m = PYTHON_DEF.match(line)
+                if m:
+                    qualified = ".".join([s[1].split(".")[-1] for s in stack] + [m.group(3)]) if stack else m.group(3)
+                    stack.append((len(m.group(1)), qualified, m.group(2) == "def"))
+                    if m.group(2) == "def":
+                        names.append(qualified)
+            defs = [s for s in stack if s[2]]
+            owner[index] = defs[-1][1] if defs else TOP_LEVEL
+        return owner, names
+    # C++: brace depth outside strings and comments; a block opened by text
+    # that names a call and is no type, namespace or initialiser is a body.
+    stack = []  # each open brace: a function name or None
+    statement, started = "", 0
+    code_at = dict(coded)
+    for index, line in enumerate(lines):
+        code = code_at.get(index, "")
+        if not statement.strip():
+            started = index
+        spans, _ = string_spans(code, lang)
+        inside = next((name for name in stack if name), None)
+        for position, c in enumerate(code):
+            if not outside(spans, position, position + 1):
+                continue
+            if c == "{":
+                name = None
+                head = statement.strip()
+                if inside is None and not CPP_TYPE.search(head) and "=" not in head.split("(")[0]:
+                    m = CPP_NAME.search(head)
+                    if m:
+                        name = m.group(1).split("::")[-1] if not CPP_TEST.match(m.group(1)) \
+                            else ".".join(part.strip() for part in head[m.end():].split(")")[0].split(","))
+                        if CPP_CONTROL.match(name):
+                            name = None
+                if name:
+                    names.append(name)
+                    inside = name
+                    owner[started:index] = [name] * (index - started)
+                stack.append(name)
+                statement = ""
+            elif c == "}":
+                if stack:
+                    stack.pop()
+                inside = next((name for name in stack if name), None)
+                statement = ""
+            elif c == ";":
+                statement = ""
+            else:
+                statement += c
+        owner[index] = inside or TOP_LEVEL
+    return owner, names
+
+
 # ---- Mutation operators ------------------------------------------------------------
 
 # (pattern, replacement) by language; a pattern matches outside string literals.
@@ -385,6 +480,7 @@ def mutants_of(path, text, lines_wanted=None):
     if lang is None:
         return []
     lines, coded = code_lines(text, lang)
+    owner, _ = functions_of(text, lang)
     found = []
     prev_code = None
     for index, code in coded:
@@ -401,7 +497,8 @@ def mutants_of(path, text, lines_wanted=None):
                     continue
                 seen.add(replacement)
                 found.append({"file": path, "line": index + 1, "kind": kind, "what": what,
-                              "original": original, "replacement": replacement + tail, "lang": lang})
+                              "original": original, "replacement": replacement + tail, "lang": lang,
+                              "function": owner[index]})
         prev_code = code
     return found
 
@@ -442,6 +539,22 @@ def pick(mutants, sample, seed):
         return hashlib.sha256(f"{seed}\0{mutant_id(m)}".encode("utf-8", "surrogateescape")).hexdigest()
 
     chosen = sorted(mutants, key=rank)[:sample]
+    return sorted(chosen, key=lambda m: (m["file"], m["line"], mutant_id(m)))
+
+
+def pick_per_function(mutants, per_function, seed, sample=None):
+    """PER_FUNCTION mutants of every function of every file (the top-level
+    code counts as one), each function's picks ranked as pick() ranks them;
+    then, while fewer than SAMPLE are chosen, the best-ranked of the rest."""
+    groups = {}
+    for m in mutants:
+        groups.setdefault((m["file"], m.get("function", TOP_LEVEL)), []).append(m)
+    chosen = []
+    for group in groups.values():
+        chosen += pick(group, per_function, seed)
+    if sample and sample > len(chosen):
+        taken = {mutant_id(m) for m in chosen}
+        chosen += pick([m for m in mutants if mutant_id(m) not in taken], sample - len(chosen), seed)
     return sorted(chosen, key=lambda m: (m["file"], m["line"], mutant_id(m)))
 
 
@@ -580,7 +693,37 @@ def score(results):
     return counts, percent
 
 
-def report(results, args, total):
+def function_tables(results, functions, pool):
+    """The score per file and per function, and the functions no mutant
+    reached: FUNCTIONS maps each file to the names it defines, POOL holds
+    every mutant that could have been picked."""
+    def row(group):
+        counts, percent = score(group)
+        judged = counts["killed"] + counts["survived"] + counts["timed out"]
+        return (f"{counts['killed']} | {counts['survived']} | {counts['timed out']} | {counts['not built']} | "
+                + (f"{percent:.0f} %" if judged else "-") + " |")
+
+    out = ["## Per file", "", "| file | killed | survived | timed out | not built | score |",
+           "| --- | --- | --- | --- | --- | --- |"]
+    for file in functions:
+        out.append(f"| {file} | " + row([m for m in results if m["file"] == file]))
+    out += ["", "## Per function", "", "| file | function | killed | survived | timed out | not built | score |",
+            "| --- | --- | --- | --- | --- | --- | --- |"]
+    missed = []
+    for file, names in functions.items():
+        for name in [TOP_LEVEL] + [n for n in dict.fromkeys(names) if n != TOP_LEVEL]:
+            group = [m for m in results if m["file"] == file and m.get("function", TOP_LEVEL) == name]
+            if group:
+                out.append(f"| {file} | {name} | " + row(group))
+            elif any(m["file"] == file and m.get("function", TOP_LEVEL) == name for m in pool):
+                missed.append(f"- {file}: {name} (none picked)")
+            elif name != TOP_LEVEL:
+                missed.append(f"- {file}: {name} (no line of it gives a mutant)")
+    out += ["", "## Functions without a mutant", ""] + (missed or ["none"]) + [""]
+    return out
+
+
+def report(results, args, total, functions=None, pool=()):
     counts, percent = score(results)
     out = [f"# Mutation run: seed {args.seed}, sample {args.sample or 'all'} of {total} mutants", "",
            f"command: {' '.join(shlex.quote(a) for a in sys.argv)}", "",
@@ -591,6 +734,8 @@ def report(results, args, total):
     out += ["", "| killed | survived | timed out | not built | score |", "| --- | --- | --- | --- | --- |",
             f"| {counts['killed']} | {counts['survived']} | {counts['timed out']} | {counts['not built']} | "
             f"{percent:.1f} % |", ""]
+    if functions:
+        out += function_tables(results, functions, pool)
     survivors = [m for m in results if m["result"] == "survived"]
     if survivors:
         out.append("## Survivors")
@@ -624,6 +769,8 @@ def main(argv=None):
     parser.add_argument("--build", help="build command, run before each test; its failure is 'not built'")
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--sample", type=int, help="how many mutants to run (default: all)")
+    parser.add_argument("--per-function", type=int, metavar="N", help="N mutants of every function of every "
+                        "file, the top-level code counting as one function; --sample then tops the picks up")
     parser.add_argument("--changed-since", metavar="REF", help="only lines that differ from REF")
     parser.add_argument("--worktree", help="the worktree the mutants run in (default: build/mutation-worktree)")
     parser.add_argument("--timeout", type=float, default=600, help="seconds a mutant's build and test may take")
@@ -640,19 +787,26 @@ def main(argv=None):
     repo = git(os.getcwd(), "rev-parse", "--show-toplevel").stdout.decode().strip()
     files = expand_files(repo, args.files)
     mutants = []
+    functions = {}
     for rel in files:
         with open(os.path.join(repo, rel), encoding="utf-8", errors="surrogateescape") as f:
             text = f.read()
+        functions[rel] = functions_of(text, language(rel))[1]
         wanted = changed_lines(repo, args.changed_since, rel) if args.changed_since else None
         if wanted is not None and not wanted:
             continue
         mutants += [m for m in mutants_of(rel, text, wanted) if parses(m, text)]
-    chosen = pick(mutants, args.sample, args.seed)
+    if args.per_function:
+        chosen = pick_per_function(mutants, args.per_function, args.seed, args.sample)
+    else:
+        chosen = pick(mutants, args.sample, args.seed)
     print(f"mutate.py: {len(mutants)} mutants in {len(files)} files; running {len(chosen)} (seed {args.seed})",
           flush=True)
     if args.list:
         for m in chosen:
-            print(f"-- {mutant_id(m)[:100]}\n{diff_of(m)}", end="")
+            print(f"-- {mutant_id(m)[:100]} [{m['function']}]\n{diff_of(m)}", end="")
+        missed = function_tables([dict(m, result="not built") for m in chosen], functions, mutants)
+        print("\n".join(missed[missed.index("## Functions without a mutant"):]))
         return 0
     if not args.test and not args.test_map:
         parser.error("--test or --test-map is needed")
@@ -737,7 +891,7 @@ def main(argv=None):
               f"{mutant['what']} ({mutant['seconds']:.0f} s; {percent:.0f} % so far)", flush=True)
         if mutant["result"] == "survived":
             print(diff_of(mutant), end="", flush=True)
-    text, percent = report(results, args, len(mutants))
+    text, percent = report(results, args, len(mutants), functions, mutants)
     print(text)
     if args.report:
         with open(args.report, "w", encoding="utf-8") as f:

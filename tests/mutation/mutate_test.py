@@ -100,6 +100,56 @@ bool Same(int a, int b) {
                               if i.startswith("x.sh")}, set(first))
 
 
+class FunctionsTest(unittest.TestCase):
+    def owners(self, text, lang):
+        owner, names = mutate.functions_of(text, lang)
+        return {n + 1: name for n, name in enumerate(owner)}, names
+
+    def test_each_language_names_the_function_of_each_line(self):
+        bash = 'one() {\n  echo 1\n}\nquick() { echo 2; }\necho top\nfunction two {\n  if x; then\n    y\n  fi\n}\n'
+        owner, names = self.owners(bash, "bash")
+        self.assertEqual(names, ["one", "quick", "two"])
+        self.assertEqual([owner[n] for n in (2, 4, 5, 8, 10)], ["one", "quick", mutate.TOP_LEVEL, "two", "two"])
+        python = "class C:\n    def m(self):\n        def inner():\n            return 1\n        return inner\n\n" \
+                 "    x = 2\nvalue = 3\n"
+        owner, names = self.owners(python, "python")
+        self.assertEqual(names, ["C.m", "C.m.inner"])
+        self.assertEqual([owner[n] for n in (4, 5, 7, 8)], ["C.m.inner", "C.m", mutate.TOP_LEVEL, mutate.TOP_LEVEL])
+        cpp = ("namespace {\nconst int kTable[] = {1, 2};\nbool Same(int a,\n          int b) {\n"
+               "    auto f = [](int x) { return x; };\n    Log(L\"}\");\n"
+               "    std::sort(v, [](int x) {\n        return x;\n    });\n"
+               "    return f(a) == b;\n}\n}  // namespace\nTEST_F(Suite, Case) {\n    EXPECT_TRUE(Same(1, 1));\n"
+               "}\nconst int kTwo = [] {\n    while (true) {\n        if (true) {\n            return 2;\n        }\n"
+               "    }\n}();\nTEST_P(Other, Case) {\n}\n")
+        owner, names = self.owners(cpp, "cpp")
+        self.assertEqual(names, ["Same", "Suite.Case", "Other.Case"])
+        self.assertEqual([owner[n] for n in (2, 3, 4, 5, 9, 14, 19)],
+                         [mutate.TOP_LEVEL, "Same", "Same", "Same", "Same", "Suite.Case", mutate.TOP_LEVEL])
+
+    def test_per_function_picks_reach_every_function_and_the_report_names_the_rest(self):
+        text = "big() {\n" + "".join(f"  [ $x -eq {n} ] && echo {n}\n" for n in range(30)) + "}\n" \
+               "small() {\n  [ $y -eq 1 ]\n}\nexit 3\n"
+        everything = mutate.mutants_of("x.sh", text)
+        chosen = mutate.pick_per_function(everything, 2, 5)
+        self.assertEqual(sorted(m["function"] for m in chosen), [mutate.TOP_LEVEL] * 2 + ["big"] * 2 + ["small"] * 2)
+        self.assertEqual([mutate.mutant_id(m) for m in chosen],
+                         [mutate.mutant_id(m) for m in mutate.pick_per_function(everything[::-1], 2, 5)])
+        self.assertEqual(len(mutate.pick_per_function(everything, 2, 5, sample=20)), 20)
+        results = [dict(m, result="killed" if m["function"] == "big" else "survived", seconds=0) for m in chosen]
+        tables = "\n".join(mutate.function_tables(results, {"x.sh": ["big", "small", "gone"]}, everything))
+        self.assertIn("## Per file\n\n| file | killed | survived | timed out | not built | score |\n| --- |", tables)
+        self.assertIn("## Per function\n\n| file | function | killed | survived | timed out | not built | score |"
+                      "\n| --- | --- | --- | --- | --- | --- | --- |\n", tables)
+        self.assertIn("| x.sh | big | 2 | 0 | 0 | 0 | 100 % |", tables)
+        self.assertIn("| x.sh | small | 0 | 2 | 0 | 0 | 0 % |", tables)
+        self.assertIn("| x.sh | 2 | 4 | 0 | 0 | 33 % |", tables)
+        self.assertIn("## Functions without a mutant\n\n- x.sh: gone (no line of it gives a mutant)\n", tables)
+        self.assertIn("| x.sh | 0 | 0 | 0 | 0 | - |", "\n".join(mutate.function_tables([], {"x.sh": []}, [])))
+        self.assertIn("## Functions without a mutant\n\nnone\n", "\n".join(mutate.function_tables([], {}, [])))
+        less = "\n".join(mutate.function_tables(results[2:], {"x.sh": ["big", "small"]}, everything))
+        self.assertIn("(none picked)", less)
+
+
 class RunTest(unittest.TestCase):
     def test_a_run_in_its_worktree_leaves_the_checkout_alone(self):
         repo = tempfile.mkdtemp(prefix="mutate-test-")
@@ -108,7 +158,7 @@ class RunTest(unittest.TestCase):
         subprocess.run(["git", "init", "-q", repo], check=True)
         script = os.path.join(repo, "one.sh")
         with open(script, "w") as f:
-            f.write('[ "$1" -eq 1 ] && echo one\nexit 0\n')
+            f.write('one() { [ "$1" -eq 1 ] && echo one; }\none "$1"\nexit 0\n')
         subprocess.run(git + ["add", "one.sh"], check=True)
         subprocess.run(git + ["commit", "-qm", "one"], check=True)
         # An uncommitted test of the caller's counts in the worktree.
@@ -126,7 +176,9 @@ class RunTest(unittest.TestCase):
         try:
             with contextlib.redirect_stdout(io.StringIO()) as out:
                 code = mutate.main(["one.sh", "--test", "bash test.sh", "--worktree", worktree, "--report", report,
-                                    "--require", "100"])
+                                    "--require", "100", "--per-function", "100"])
+            with contextlib.redirect_stdout(io.StringIO()) as listed:
+                mutate.main(["one.sh", "--list", "--sample", "2"])
         finally:
             os.chdir(cwd)
         self.assertEqual({n: read(os.path.join(repo, n)) for n in before}, before)
@@ -137,6 +189,13 @@ class RunTest(unittest.TestCase):
         # The test reads the output only: "exit 0" -> "exit 1" goes through.
         self.assertIn("## Survivors", text)
         self.assertIn("-exit 0\n+exit 1\n", text)
+        self.assertIn("| one.sh | (top level) | ", text)
+        self.assertIn("| one.sh | one | ", text)
+        self.assertIn("running 2 (seed 1)\n-- one.sh:", listed.getvalue())
+        self.assertIn("]\n--- a/one.sh", listed.getvalue())
+        self.assertNotIn("## Per file", listed.getvalue())
+        self.assertTrue(listed.getvalue().endswith(
+            "## Functions without a mutant\n\n- one.sh: (top level) (none picked)\n\n"), listed.getvalue())
         self.assertEqual(code, 1, out.getvalue())
         # Every mutant was undone in the worktree too.
         self.assertEqual(read(os.path.join(worktree, "one.sh")), before["one.sh"])
