@@ -9,7 +9,7 @@
       the CycloneDX SBOM of the medium folder MEDIUM (made from CLIENT)
   sbom.py provenance STAGE NAME CLIENT OUT.intoto.jsonl --revision REV
               [--key-pkcs12 FILE --password-file FILE |
-              --key-pkcs11 URI --pin-file FILE] -- COMMAND...
+              --key-pkcs11 URI --pkcs11-module MODULE --pin-file FILE] -- COMMAND...
       the in-toto statement of the release NAME in STAGE, signed with the
       key that signed STAGE/NAME/Installer/setup.exe, in a DSSE envelope
 
@@ -352,8 +352,8 @@ def pae(payload):
     return b"DSSEv1 %d %s %d %s" % (len(PAYLOAD_TYPE), PAYLOAD_TYPE.encode(), len(payload), payload)
 
 
-def openssl(*words, stdin=None):
-    result = subprocess.run(["openssl", *words], input=stdin, capture_output=True)
+def openssl(*words, stdin=None, env=None):
+    result = subprocess.run(["openssl", *words], input=stdin, capture_output=True, env=env)
     if result.returncode != 0:
         raise Refused(f"openssl {words[0]} failed: {result.stderr.decode(errors='replace').strip()}")
     return result.stdout
@@ -382,21 +382,22 @@ def signer_certificate(setup_exe, pae_file, signature_file, work):
 
 def sign(payload, setup_exe, key):
     """A DSSE signature of `payload` with `key` (("pkcs12", FILE, SECRET) or
-    ("pkcs11", URI, SECRET)), and the signer's certificate."""
+    ("pkcs11", URI, SECRET, MODULE)), and the signer's certificate."""
     with tempfile.TemporaryDirectory() as work:
         os.chmod(work, 0o700)
         pae_file = os.path.join(work, "pae")
         signature_file = os.path.join(work, "signature")
         with open(pae_file, "wb") as out:
             out.write(pae(payload))
-        way, where, secret = key
+        way, where, secret = key[:3]
         if way == "pkcs12":
             key_file = os.path.join(work, "key.pem")
             openssl("pkcs12", "-in", where, "-passin", f"file:{secret}", "-nocerts", "-nodes", "-out", key_file)
             openssl("dgst", "-sha256", "-sign", key_file, "-out", signature_file, pae_file)
         else:
             openssl("dgst", "-sha256", "-engine", "pkcs11", "-keyform", "engine", "-sign", where,
-                    "-passin", f"file:{secret}", "-out", signature_file, pae_file)
+                    "-passin", f"file:{secret}", "-out", signature_file, pae_file,
+                    env={**os.environ, "PKCS11_MODULE_PATH": key[3]})
         certificate = signer_certificate(setup_exe, pae_file, signature_file, work)
         with open(signature_file, "rb") as source:
             signature = source.read()
@@ -473,12 +474,12 @@ def main(argv):
         if len(argv) >= 6 and argv[1] == "provenance" and "--" in argv:
             end = argv.index("--")
             given = options(argv[6:end], {"--revision", "--key-pkcs12", "--key-pkcs11", "--password-file",
-                                          "--pin-file"})
+                                          "--pin-file", "--pkcs11-module"})
             key = None
             if "--key-pkcs12" in given:
                 key = ("pkcs12", given["--key-pkcs12"], given["--password-file"])
             elif "--key-pkcs11" in given:
-                key = ("pkcs11", given["--key-pkcs11"], given["--pin-file"])
+                key = ("pkcs11", given["--key-pkcs11"], given["--pin-file"], given["--pkcs11-module"])
             write_provenance(argv[2], argv[3], argv[4], argv[5], given["--revision"], argv[end + 1:], key)
             return 0
     except Refused as refused:
