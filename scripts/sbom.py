@@ -34,6 +34,7 @@ import uuid
 SPEC_VERSION = "1.6"
 CYCLONEDX_NAMES = re.compile(r"(bom|.+\.cdx)\.json", re.IGNORECASE)
 NPM_LOCKS = ("package-lock.json", "npm-shrinkwrap.json")
+FORMS = {"npm": "an npm lock file", "cyclonedx": "a CycloneDX SBOM"}
 PAYLOAD_TYPE = "application/vnd.in-toto+json"
 BUILD_TYPE = "https://ovik.invalid/release/v1"
 # The compilers and the binutils that build setup.exe.
@@ -223,21 +224,33 @@ def npm_sbom(lock, npm_tools):
     return json.loads(result.stdout)
 
 
+def unreadable(client, path, form):
+    """Why the SBOM at `path` cannot be taken in, or None."""
+    try:
+        with open(os.path.join(client, path), encoding="utf-8") as text:
+            content = json.load(text)
+    except (OSError, ValueError) as error:
+        return f"{path} is named as {FORMS[form]} but is not JSON ({error}): fix or rename it"
+    if form == "npm" and not (isinstance(content, dict) and "lockfileVersion" in content):
+        return f'{path} is named as {FORMS[form]} but has no "lockfileVersion": fix or rename it'
+    if form == "cyclonedx" and not (isinstance(content, dict) and content.get("bomFormat") == "CycloneDX"):
+        return f'{path} is named as {FORMS[form]} but has no "bomFormat": "CycloneDX": fix or rename it'
+    return None
+
+
 def taken_in(client, path, form, npm_tools):
     """(components, dependencies, tool) of the SBOM at `path` in the client."""
     full = os.path.join(client, path)
+    problem = unreadable(client, path, form)
+    if problem:
+        raise Refused(problem)
     if form == "npm":
         bom = npm_sbom(full, npm_tools)
         tool = "@cyclonedx/cyclonedx-npm"
     else:
-        try:
-            with open(full, encoding="utf-8") as text:
-                bom = json.load(text)
-        except (OSError, ValueError) as error:
-            raise Refused(f"{path} is named as a CycloneDX SBOM but is not JSON ({error}): fix or rename it")
+        with open(full, encoding="utf-8") as text:
+            bom = json.load(text)
         tool = None
-    if not isinstance(bom, dict) or bom.get("bomFormat") != "CycloneDX":
-        raise Refused(f'{path} is named as a CycloneDX SBOM but has no "bomFormat": "CycloneDX": fix or rename it')
     prefix = f"{path}#"
     subject = (bom.get("metadata") or {}).get("component")
     components = ([subject] if subject else []) + list(bom.get("components") or [])
@@ -461,9 +474,15 @@ def options(words, known):
 def main(argv):
     try:
         if len(argv) == 3 and argv[1] == "found":
+            status = 0
             for path, form in found_sboms(argv[2]):
-                print(f"{path}: {'an npm lock file' if form == 'npm' else 'a CycloneDX SBOM'}, taken into the release's SBOM")
-            return 0
+                problem = unreadable(argv[2], path, form)
+                if problem:
+                    print(f"problem: {problem}")
+                    status = 1
+                else:
+                    print(f"{path}: {FORMS[form]}, taken into the release's SBOM")
+            return status
         if len(argv) >= 5 and argv[1] == "sbom":
             given = options(argv[5:], {"--version", "--installer-version", "--revision", "--npm-tools"})
             document = make_sbom(argv[2], argv[3], given["--version"], given["--installer-version"],

@@ -245,7 +245,7 @@ start=$(date +%s%N)
 (umask 077 && TZ=Asia/Tokyo "${release[@]}" --build-dir "$repro" --out "$scratch/repro") \
   >"$scratch/log" 2>&1 || { cat "$scratch/log"; exit 1; }
 echo "      release from a second build folder: $(elapsed_ms "$start")"
-for file in "$name/Installer/setup.exe" "$name.zip" "$name.iso" "$sums"; do
+for file in "$name/Installer/setup.exe" "$name.zip" "$name.iso" "$name.cdx.json" "$sums"; do
   check "$file is the same from $repro" cmp "$out/$file" "$scratch/repro/$file"
 done
 check "... its medium folder's files 0644 and folders 0755 though made with umask 077" \
@@ -586,11 +586,11 @@ open(path, "wb").write(data.replace(old, new))
 EOF_PY
 }
 # sums_hold VERSION: the version's checksum file verifies and lists exactly
-# its zip, image and setup.exe.
+# its zip, image, setup.exe and SBOM.
 sums_hold() {
   local v="ovik-medium-$1"
   (cd "$versions" && sha256sum --quiet -c "$v.SHA256SUMS") &&
-    [ "$(cut -c67- "$versions/$v.SHA256SUMS" | sort | tr '\n' ' ')" = "$v.iso $v.zip $v/Installer/setup.exe " ]
+    [ "$(cut -c67- "$versions/$v.SHA256SUMS" | sort | tr '\n' ' ')" = "$v.cdx.json $v.iso $v.zip $v/Installer/setup.exe " ]
 }
 listing() { # every file below $versions with its inode, time and hash
   (cd "$versions" && find . -type f -exec stat -c '%i %Y %n' {} + -exec sha256sum {} + | sort)
@@ -626,18 +626,18 @@ status=0
 to_versions --client "$scratch/client-2" || status=$?
 check "another release of the same version is refused" test "$status" -eq 1
 check "... naming how many files differ and how to replace it" \
-  said "ovik-medium-2.1.0 already holds another release: 4 files differ; give --replace to replace it"
+  said "ovik-medium-2.1.0 already holds another release: 5 files differ; give --replace to replace it"
 check "... the client's file among them" said "^  ovik-medium-2.1.0/readme.txt$"
-check "... and no \"more\" line for 4 of them" bash -c "! grep -q '^  \.\.\. and' '$scratch/log'"
+check "... and no \"more\" line for 5 of them" bash -c "! grep -q '^  \.\.\. and' '$scratch/log'"
 check "... saying it wrote nothing" said "^release.sh: nothing was written$"
 check "... and writes nothing" untouched
 # Past 10 files that differ, the first 10 are named and the rest counted.
 for n in $(seq 12); do echo "extra $n" >"$scratch/client-2/extra-$n.txt"; done
 status=0
 to_versions --client "$scratch/client-2" || status=$?
-check "with 16 files that differ, 10 are named and 6 counted" \
+check "with 17 files that differ, 10 are named and 7 counted" \
   bash -c "[ $status -eq 1 ] && [ \$(grep -c '^  ovik-medium-2.1.0' '$scratch/log') -eq 10 ] &&
-    grep -qx '  ... and 6 more' '$scratch/log'"
+    grep -qx '  ... and 7 more' '$scratch/log'"
 rm "$scratch/client-2"/extra-*.txt
 
 # --replace, with each move into place failing in turn (a `mv` first on
@@ -655,7 +655,7 @@ exec /bin/mv "$@"
 EOF_MV
 chmod +x "$scratch/failing-mv/mv"
 back=1
-for n in 1 2 3 4 5 6 7 8; do
+for n in $(seq 12); do
   rm -f "$scratch/mv-count"
   status=0
   OVIK_TEST_MV_COUNT="$scratch/mv-count" OVIK_TEST_MV_FAIL=$n PATH="$scratch/failing-mv:$PATH" \
@@ -666,10 +666,10 @@ for n in 1 2 3 4 5 6 7 8; do
     back=0
   fi
 done
-check "a failed move into place (each of the 8 in turn) puts the previous release back" test "$back" -eq 1
+check "a failed move into place (each of the 12 in turn) puts the previous release back" test "$back" -eq 1
 rm -f "$scratch/mv-count"
 status=0
-OVIK_TEST_MV_COUNT="$scratch/mv-count" OVIK_TEST_MV_FAIL=5+ PATH="$scratch/failing-mv:$PATH" \
+OVIK_TEST_MV_COUNT="$scratch/mv-count" OVIK_TEST_MV_FAIL=7+ PATH="$scratch/failing-mv:$PATH" \
   to_versions --client "$scratch/client-2" --replace || status=$?
 kept="$(sed -n 's/.*its files are in \(.*\); move them back into .*/\1/p' "$scratch/log")"
 check "... and when it cannot: no checksum file, and the message names where the previous release is" \
@@ -679,11 +679,11 @@ rm -rf "$versions/ovik-medium-2.1.0"* "$(dirname "$kept")"
 to_versions --client "$scratch/client-2" || { cat "$scratch/log"; exit 1; }
 to_versions --client "$scratch/client-2" --version 2.1.0 || { cat "$scratch/log"; exit 1; }
 check "the same version given with --version is the same release" said ": unchanged"
-# A new output moved in and then not taken back out (the 6th move and
+# A new output moved in and then not taken back out (the 8th move and
 # every later one failing) is no release put back either.
 rm -f "$scratch/mv-count"
 status=0
-OVIK_TEST_MV_COUNT="$scratch/mv-count" OVIK_TEST_MV_FAIL=6+ PATH="$scratch/failing-mv:$PATH" \
+OVIK_TEST_MV_COUNT="$scratch/mv-count" OVIK_TEST_MV_FAIL=8+ PATH="$scratch/failing-mv:$PATH" \
   to_versions --client "$scratch/client-2" --replace || status=$?
 kept="$(sed -n 's/.*its files are in \(.*\); move them back into .*/\1/p' "$scratch/log")"
 check "... nor when a new file moved in cannot be taken back: the message names where the previous release is" \
