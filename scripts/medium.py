@@ -277,6 +277,7 @@ def run_check(client, given=None):
             problems.append(str(why))
     sboms = []
     if counts is not None:
+        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
         import sbom
 
         sboms = sbom.found_sboms(client)

@@ -519,9 +519,9 @@ printf '\x55' | dd of="$scratch/changed.exe" bs=1 seek=4608 conv=notrunc 2>/dev/
 signed_records_hold() { # signed_records_hold DIR NAME CA: and signed by setup.exe's signer, from CA
   records_hold "$1" "$2" && [ "$(jq ".signatures | length" "$1/$2.intoto.jsonl")" -eq 1 ] &&
     openssl verify -CAfile "$3" "$scratch/records/signer.pem" >/dev/null &&
-    osslsigncode extract-signature -pem -in "$1/$2/Installer/setup.exe" -out "$scratch/authenticode.pem" \
+    osslsigncode extract-signature -pem -in "$1/$2/Installer/setup.exe" -out "$scratch/records/authenticode.pem" \
       >/dev/null &&
-    openssl pkcs7 -in "$scratch/authenticode.pem" -print_certs | grep -qF "$(sed -n 2p "$scratch/records/signer.pem")"
+    openssl pkcs7 -in "$scratch/records/authenticode.pem" -print_certs | grep -qF "$(sed -n 2p "$scratch/records/signer.pem")"
 }
 check "the signed release's SBOM and provenance hold; the provenance is signed by setup.exe's signer" \
   signed_records_hold "$out" "$name" "$keys/ours-ca.pem"
@@ -907,9 +907,9 @@ wait_for() {
 # and nothing else (a replaced release still being deleted aside).
 whole_release() {
   (cd "$1" && sha256sum --quiet -c "$sums") &&
-    [ "$(cut -c67- "$1/$sums" | sort | tr '\n' ' ')" = "$name.iso $name.zip $name/Installer/setup.exe " ] &&
+    [ "$(cut -c67- "$1/$sums" | sort | tr '\n' ' ')" = "$name.cdx.json $name.iso $name.zip $name/Installer/setup.exe " ] &&
     [ "$(cd "$1" && find . -mindepth 1 -maxdepth 1 ! -name '.*.replaced.*' | sort)" = \
-      "$(printf './%s\n' "$name" "$name.iso" "$name.zip" "$sums" | sort)" ]
+      "$(printf './%s\n' "$name" "$name.iso" "$name.zip" "$name.cdx.json" "$name.intoto.jsonl" "$sums" | sort)" ]
 }
 
 # deps.sh finds the mirror whichever way the package sources are kept, and
