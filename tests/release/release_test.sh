@@ -272,6 +272,9 @@ env -u SOURCE_DATE_EPOCH PATH="$scratch/no-git:$PATH" bash "$export_dir/scripts/
   { cat "$scratch/log"; exit 1; }
 check "without git the release is dated by its newest source file, outside build/" \
   dates_are "$scratch/export-out/$name.zip" zip 1600000777
+check "... and its provenance says it knows no revision" \
+  bash -c "jq -j .payload '$scratch/export-out/$name.intoto.jsonl' | base64 -d |
+    jq -e '.predicate.buildDefinition.resolvedDependencies[0].annotations.revision == \"unknown (no git history)\"' >/dev/null"
 
 # ---- Japanese names, names and paths at the limits, no library and no icon -------------
 
@@ -354,7 +357,16 @@ assert [(c["name"], c["bom-ref"]) for c in own["components"]] == [
 assert {"ref": "ランタイム/bom.json#root", "dependsOn": ["ランタイム/bom.json#codec"]} in bom["dependencies"]
 assert "@cyclonedx/cyclonedx-npm" in [t["name"] for t in bom["metadata"]["tools"]["components"]]' \
   "$jout/$name.cdx.json"
+check "... the summary naming both" grep -qx "    ランタイム/package-lock.json: an npm lock file, taken into the release's SBOM" \
+  "$scratch/log"
 check "... and it still reads back" records_hold "$jout" "$name"
+check "setup.exe's static libraries are named, each with its Debian version and licences" \
+  /usr/bin/python3 -c 'import json, sys
+setup = [c for c in json.load(open(sys.argv[1]))["components"] if c["name"] == "Installer/setup.exe"][0]
+assert [c["name"] for c in setup["components"]] == ["libstdc++", "libgcc", "libgcc_eh", "winpthreads",
+    "mingw-w64 runtime (mingwex)", "mingw-w64 runtime (mingw32)", "mingw-w64 runtime (msvcrt)"], setup
+assert all(c["version"] and c["licenses"] and c["purl"].startswith("pkg:deb/debian/") for c in setup["components"])' \
+  "$jout/$name.cdx.json"
 check "the image as Windows reads it holds every name, at the limits too" \
   diff -r "$jout/$name" "$scratch/view"
 check "... the 127-unit name on a path past 240 bytes among them" \
