@@ -6,7 +6,7 @@ ovik_packages=(
   mingw-w64 gcc-mingw-w64-x86-64-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth cmake make googletest locales fonts-ipafont-gothic x11-apps
   imagemagick fonts-wine
-  libarchive-tools osslsigncode openssl ca-certificates 7zip python3-pycdlib python3-pefile
+  libarchive-tools osslsigncode openssl ca-certificates 7zip python3-pycdlib python3-pefile jq
   softhsm2 opensc libengine-pkcs11-openssl
 )
 
@@ -127,6 +127,30 @@ ovik_recent_osslsigncode() {
   if [ "$status" -ne 0 ]; then
     echo "installing osslsigncode from $codename-backports of $mirror failed (apt's messages above say why)." >&2
     echo "check the network and that mirror, or install it by hand: $by_hand" >&2
+    exit 1
+  fi
+}
+
+# ovik_npm_tools ROOT BUILD: the npm packages of ROOT/scripts/sbom (the
+# CycloneDX generator that reads npm lock files and the CycloneDX schema
+# validator), installed by `npm ci` from their lock file into
+# BUILD/sbom-tools unless they are there already; Node.js 18 or later and
+# npm from Debian's nodejs and npm when there are none.
+ovik_npm_tools() {
+  local sources="$1/scripts/sbom" tools="$2/sbom-tools"
+  command -v node >/dev/null && command -v npm >/dev/null || ovik_install_deps nodejs npm
+  if [ "$(node -p 'process.versions.node.split(".")[0]')" -lt 18 ]; then
+    echo "node $(node --version) is too old for the SBOM's tools: install Node.js 18 or later (Debian 12's nodejs)" >&2
+    exit 1
+  fi
+  cmp -s "$sources/package-lock.json" "$tools/package-lock.json" && [ -d "$tools/node_modules" ] && return 0
+  rm -rf "$tools"
+  mkdir -p "$tools"
+  cp "$sources/package.json" "$sources/package-lock.json" "$tools/"
+  if ! npm ci --prefix "$tools" --omit=optional --ignore-scripts --no-audit --no-fund >"$tools/npm-ci.log" 2>&1; then
+    tail -n 20 "$tools/npm-ci.log" >&2
+    rm -f "$tools/package-lock.json"
+    echo "installing the SBOM's npm tools into $tools failed (npm's messages above say why): check the network and the npm registry, then run the release again" >&2
     exit 1
   fi
 }

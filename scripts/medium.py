@@ -275,6 +275,13 @@ def run_check(client, given=None):
             version, source = client_version(client, given)
         except NoVersion as why:
             problems.append(str(why))
+    sboms = []
+    if counts is not None:
+        sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+        import sbom
+
+        sboms = sbom.found_sboms(client)
+        problems += filter(None, (sbom.unreadable(client, path, form) for path, form in sboms))
     if problems:
         print(f"release.sh: the client folder {client} cannot be shipped ({len(problems)} problem{'' if len(problems) == 1 else 's'}):")
         for problem in problems:
@@ -286,6 +293,11 @@ def run_check(client, given=None):
         f"release.sh: the client folder {client} can be shipped: {counts['files']} files, "
         f"{counts['folders']} folders, {counts['bytes']} bytes; longest installed path "
         f"{counts['longest']} characters (limit {PATH_LIMIT}); version {version} (from {source})"
+    )
+    print(
+        f"release.sh: with its SBOM ovik-medium-{version}.cdx.json and its provenance "
+        f"ovik-medium-{version}.intoto.jsonl"
+        + "".join(f"\n  taken into the SBOM: {path} ({sbom.FORMS[form]})" for path, form in sboms)
     )
     return 0
 

@@ -4,7 +4,11 @@
 #   ovik-medium-<version>/            the medium: the client's tree plus Installer/setup.exe
 #   ovik-medium-<version>.zip         the same tree, its root at the zip's root
 #   ovik-medium-<version>.iso         the same tree as a CD image (ISO 9660 + UDF bridge)
-#   ovik-medium-<version>.SHA256SUMS  the zip, the image and setup.exe, for `sha256sum -c`
+#   ovik-medium-<version>.cdx.json    the CycloneDX SBOM: every file of the medium, setup.exe's
+#                                     toolchain and static libraries, the client's own SBOMs
+#   ovik-medium-<version>.SHA256SUMS  the zip, the image, setup.exe and the SBOM, for `sha256sum -c`
+#   ovik-medium-<version>.intoto.jsonl  how it was made: an in-toto statement (SLSA provenance)
+#                                     of every output, signed with setup.exe's key (scripts/sbom.py)
 #
 # <version> is the client's: --version, or the ProductVersion of its
 # startClass.exe. Releases of other versions in OUT are left alone. The
@@ -39,6 +43,7 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$root/scripts/on-error.sh"
 printf -v command_line '%q ' bash "$0" "$@"
 command_line="${command_line% }"
+command_words=(bash scripts/release.sh "$@")
 
 usage() {
   cat <<'EOF'
@@ -269,6 +274,9 @@ if [ "$build_first" -eq 1 ]; then
 fi
 setup_exe="$build/app/setup.exe"
 [ -f "$setup_exe" ] || fail "$setup_exe is not built"
+# The SBOM's npm tools, beside the build.
+ovik_npm_tools "$root" "$build"
+npm_tools="$build/sbom-tools"
 if [ -z "$client" ]; then
   client="$build/sample-client"
   check_client "$client"
@@ -290,6 +298,13 @@ if [ -z "${SOURCE_DATE_EPOCH:-}" ]; then
 fi
 [[ $SOURCE_DATE_EPOCH =~ ^[0-9]+$ ]] || fail "SOURCE_DATE_EPOCH is not a number of seconds: $SOURCE_DATE_EPOCH"
 export SOURCE_DATE_EPOCH
+# The sources' revision, for the SBOM and the provenance: the commit, marked
+# when the tree differs from it; without git, none to name.
+if revision="$(git -c safe.directory="$root" -C "$root" rev-parse HEAD 2>/dev/null)"; then
+  git -c safe.directory="$root" -C "$root" diff --quiet HEAD -- 2>/dev/null || revision+="+uncommitted-changes"
+else
+  revision="unknown (no git history)"
+fi
 
 # ---- The release, in a hidden folder beside its final place ---------------------
 
@@ -435,15 +450,31 @@ wait "$zip_job" || {
   fail "$(cat "$logs/zip-verdict"); nothing was written"
 }
 
-(cd "$stage" && sha256sum "$name.zip" "$name.iso" "$name/Installer/setup.exe" >"$sums") 2>"$logs/sums.log" ||
-  step_failed "writing the checksum file" "$logs/sums.log"
+# The SBOM, from the medium folder that both archives were just found to
+# hold; then the provenance of every output. The schema validator takes
+# time that grows with the square of the files (minutes for 26,000), so
+# the release checks and the packager run it (README), not every release.
+"$python" "$root/scripts/sbom.py" sbom "$medium" "$client" "$stage/$name.cdx.json" --version "$version" \
+  --installer-version "$installer_version" --revision "$revision" --npm-tools "$npm_tools" \
+  >"$logs/sbom.log" 2>&1 || step_failed "writing the SBOM" "$logs/sbom.log"
+(cd "$stage" && sha256sum "$name.zip" "$name.iso" "$name/Installer/setup.exe" "$name.cdx.json" >"$sums") \
+  2>"$logs/sums.log" || step_failed "writing the checksum file" "$logs/sums.log"
+provenance_key=()
+if [ -n "$pkcs12" ]; then
+  provenance_key=(--key-pkcs12 "$pkcs12" --password-file "$password_file")
+elif [ -n "$pkcs11_module" ]; then
+  provenance_key=(--key-pkcs11 "$key_uri" --pkcs11-module "$pkcs11_module" --pin-file "$pin_file")
+fi
+"$python" "$root/scripts/sbom.py" provenance "$stage" "$name" "$client" "$stage/$name.intoto.jsonl" \
+  --revision "$revision" ${provenance_key[@]+"${provenance_key[@]}"} -- "${command_words[@]}" \
+  >"$logs/provenance.log" 2>&1 || step_failed "writing the provenance" "$logs/provenance.log"
 
 # ---- Into place --------------------------------------------------------------------
 
 # What OUT holds of this version, the checksum file first: it goes first and
 # comes last. A checksum file SHA256SUMS of an older release command that
 # lists this version's zip belongs to it too.
-outputs=("$sums" "$name" "$name.zip" "$name.iso")
+outputs=("$sums" "$name" "$name.zip" "$name.iso" "$name.cdx.json" "$name.intoto.jsonl")
 held=()
 for output in "${outputs[@]}"; do
   if [ -e "$out/$output" ] || [ -L "$out/$output" ]; then held+=("$output"); fi
@@ -462,7 +493,9 @@ if [ "${#held[@]}" -gt 0 ] && [ "$replace" -eq 0 ]; then
   else
     differing=("$name/")
   fi
-  for output in "$name.zip" "$name.iso" "$sums"; do
+  # The provenance says how, not what: the same outputs from another
+  # command line (another --wait, paths) are the same release.
+  for output in "$name.zip" "$name.iso" "$name.cdx.json" "$sums"; do
     cmp -s "$out/$output" "$stage/$output" || differing+=("$output")
   done
   if [ "${#differing[@]}" -eq 0 ]; then
@@ -540,6 +573,13 @@ else
 fi
 echo "  medium folder: $name/ (the client plus Installer/setup.exe); image label $label"
 echo "  read back: the image as Windows reads it ($image_view) and the zip hold the medium folder exactly"
+echo "  SBOM: $name.cdx.json, CycloneDX $(sed -n 's/^ "specVersion": "\(.*\)",$/\1/p' "$out/$name.cdx.json"): the medium's $(find "$out/$name" -type f | wc -l) files, setup.exe's toolchain and static libraries"
+"$python" "$root/scripts/sbom.py" found "$out/$name" | sed 's/^/    /'
+if [ "${#provenance_key[@]}" -gt 0 ]; then
+  echo "  provenance: $name.intoto.jsonl (in-toto statement, SLSA provenance v1, of the outputs above), signed with setup.exe's key in a DSSE envelope"
+else
+  echo "  provenance: $name.intoto.jsonl (in-toto statement, SLSA provenance v1, of the outputs above), NOT signed (${signed_setup:+setup.exe was signed elsewhere; }no key given to the release)"
+fi
 if [ "${#signing[@]}" -gt 0 ]; then
   echo "  setup.exe is $signed_as"
 else

@@ -21,6 +21,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 _spec = importlib.util.spec_from_file_location("medium", os.path.join(HERE, "..", "..", "scripts", "medium.py"))
 medium = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(medium)
+_spec = importlib.util.spec_from_file_location("sbom", os.path.join(HERE, "..", "..", "scripts", "sbom.py"))
+sbom = importlib.util.module_from_spec(_spec)
+_spec.loader.exec_module(sbom)
 
 UDF_LONG = "is {} UTF-16 units long; a CD's UDF names hold at most 127 when they use characters beyond Latin-1 (254 otherwise): shorten it"
 FORBIDDEN = 'holds one of < > : " \\ | ? *, which Windows does not allow in names: rename it'
@@ -249,7 +252,8 @@ class RunCheckTest(ClientTest):
         self.file("a/b.txt", b"123")
         self.assertEqual(self.run_check(), (0, (
             f"release.sh: the client folder {self.client} can be shipped: 2 files, 1 folders, 4 bytes; longest "
-            f"installed path {len('C:/ovikProgram/startClass.exe')} characters (limit 259); version 2.1 (from --version)\n"), (
+            f"installed path {len('C:/ovikProgram/startClass.exe')} characters (limit 259); version 2.1 (from --version)\n"
+            "release.sh: with its SBOM ovik-medium-2.1.cdx.json and its provenance ovik-medium-2.1.intoto.jsonl\n"), (
             f"release.sh: warning: no ovikClient/ScreenCapture.ax in {self.client}; the installer will not offer to "
             f"register it\nrelease.sh: warning: no ovikClient/ovikclient.ico in {self.client}; the desktop shortcut "
             "gets no icon\n")))
@@ -268,6 +272,45 @@ class RunCheckTest(ClientTest):
             f"  - the name of {self.client}/a:b.txt {FORBIDDEN}",
             f"  - --version 2.x is not a version: give {medium.VERSION_RULE_TEXT}"])
         self.assertIn("(1 problem):", self.run_check()[1])
+
+    def test_client_sboms_taken_in_or_refused(self):
+        self.file("rt/package-lock.json", b'{"lockfileVersion": 3}')
+        self.file("rt/node_modules/x/package-lock.json", b"not looked at")
+        self.file("Own.CDX.json", b'{"bomFormat": "CycloneDX"}')
+        self.assertEqual(self.run_check()[1].splitlines()[1:], [
+            "release.sh: with its SBOM ovik-medium-2.1.cdx.json and its provenance ovik-medium-2.1.intoto.jsonl",
+            "  taken into the SBOM: Own.CDX.json (a CycloneDX SBOM)",
+            "  taken into the SBOM: rt/package-lock.json (an npm lock file)"])
+        self.file("bom.json", b'{"bomFormat": "SPDX"}')
+        self.file("npm-shrinkwrap.json", b"{}")
+        self.file("x.cdx.json", b"{")
+        self.assertEqual(self.run_check()[:2], (1, "".join([
+            f"release.sh: the client folder {self.client} cannot be shipped (3 problems):\n",
+            '  - bom.json is named as a CycloneDX SBOM but has no "bomFormat": "CycloneDX": fix or rename it\n',
+            '  - npm-shrinkwrap.json is named as an npm lock file but has no "lockfileVersion": fix or rename it\n',
+            "  - x.cdx.json is named as a CycloneDX SBOM but is not JSON (Expecting property name "
+            "enclosed in double quotes: line 1 column 2 (char 1)): fix or rename it\n"])))
+
+
+class SbomTest(unittest.TestCase):
+    def test_taken_in_refs_stay_apart_and_linked(self):
+        components = [{"bom-ref": "a", "name": "x", "components": [{"bom-ref": "b", "name": "ref"}]}]
+        dependencies = [{"ref": "a", "dependsOn": ["b"]}, {"ref": "b", "provides": ["a"]}]
+        self.assertEqual(sbom.rebased(components, "p/bom.json#"), [
+            {"bom-ref": "p/bom.json#a", "name": "x", "components": [{"bom-ref": "p/bom.json#b", "name": "ref"}]}])
+        self.assertEqual(sbom.rebased(dependencies, "p#"), [
+            {"ref": "p#a", "dependsOn": ["p#b"]}, {"ref": "p#b", "provides": ["p#a"]}])
+
+    def test_secret_files_left_out_of_the_command(self):
+        self.assertEqual(
+            sbom.left_out_secrets(["--pin-file", "/k/pin", "--key", "pkcs11:x", "--password-file", "p", "--out", "o"]),
+            ["--pin-file", "<left out>", "--key", "pkcs11:x", "--password-file", "<left out>", "--out", "o"])
+
+    def test_serial_number_follows_the_content(self):
+        first = sbom.serial_number({"a": [1, 2]})
+        self.assertRegex(first, "^urn:uuid:[0-9a-f]{8}-[0-9a-f]{4}-5[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
+        self.assertEqual(first, sbom.serial_number({"a": [1, 2]}))
+        self.assertNotEqual(first, sbom.serial_number({"a": [2, 1]}))
 
 
 class LabelTest(unittest.TestCase):

@@ -170,13 +170,14 @@ check "the release is named after the sample client's version ($sample_version),
   "$scratch/log"
 check "its checksum file holds" \
   bash -c "cd '$out' && sha256sum --quiet -c '$sums'"
-check "... and lists exactly the zip, the image and setup.exe" \
-  test "$(cut -c67- "$out/$sums" | sort)" = "$(printf '%s\n' "$name.iso" "$name.zip" "$name/Installer/setup.exe")"
-check "the unsigned release says so" grep -q "NOT signed" "$scratch/log"
+check "... and lists exactly the zip, the image, setup.exe and the SBOM" \
+  test "$(cut -c67- "$out/$sums" | sort)" = "$(printf '%s\n' "$name.cdx.json" "$name.iso" "$name.zip" "$name/Installer/setup.exe")"
+check "the unsigned release says so" grep -q "setup.exe is NOT signed" "$scratch/log"
+check "... and that its provenance is not signed" grep -q "^  provenance: $name.intoto.jsonl (.*), NOT signed" "$scratch/log"
 summary_lists() { # summary_lists LOG OUT NAME: each output with its SHA-256 and size, and how to check them
   local file
   grep -qxF "release $3 in $2:" "$1" || return 1
-  for file in "$3.zip" "$3.iso" "$3/Installer/setup.exe"; do
+  for file in "$3.zip" "$3.iso" "$3/Installer/setup.exe" "$3.cdx.json"; do
     grep -qxF "  $(sha256sum <"$2/$file" | cut -d' ' -f1)  $file ($(stat -c %s "$2/$file") bytes)" "$1" || return 1
   done
   grep -qxF "  checksums: $3.SHA256SUMS (cd $2 && sha256sum -c $3.SHA256SUMS)" "$1" &&
@@ -201,13 +202,50 @@ check "the image has our label, the version's dots as _" \
   bash -c "7zz l -tudf '$out/$name.iso' | grep -qx '  VolumeId: OVIK_MEDIUM_${sample_version//./_}'"
 rm -rf "$scratch/view"
 
+# records_hold DIR NAME: the SBOM is valid against the official CycloneDX
+# schema and lists exactly the files of the image as Windows reads it, with
+# their SHA-256; the provenance's signature, when it has one, verifies with
+# openssl over DSSE's encoding (the README's commands), and each subject's
+# digest holds. Prints what does not, as "sbom: ..." or "provenance: ...".
+records_hold() {
+  local dir="$1" name="$2" work="$scratch/records" status=0
+  rm -rf "$work"
+  mkdir "$work"
+  NODE_PATH="$build/sbom-tools/node_modules" node "$root/scripts/sbom/validate.js" "$dir/$name.cdx.json" \
+    >"$work/valid" 2>&1 || { sed 's/^/sbom: /' "$work/valid"; status=1; }
+  bash "$root/scripts/windows-view.sh" "$dir/$name.iso" "$work/view" >/dev/null
+  (cd "$work/view" && find . -type f -printf '%P\0' | sort -z | xargs -0 sha256sum) >"$work/image"
+  /usr/bin/python3 -c 'import json, sys
+listed = [c for c in json.load(open(sys.argv[1]))["components"] if c["bom-ref"].startswith("medium:")]
+for c in sorted(listed, key=lambda c: c["name"]):
+    print(c["hashes"][0]["content"] + "  " + c["name"])' "$dir/$name.cdx.json" >"$work/listed"
+  diff "$work/image" "$work/listed" >"$work/differ" || { sed 's/^/sbom: /' "$work/differ"; status=1; }
+  local f="$dir/$name.intoto.jsonl"
+  jq -j .payload "$f" | base64 -d >"$work/statement.json"
+  if [ "$(jq '.signatures | length' "$f")" -gt 0 ]; then
+    jq -r '.signatures[0].cert' "$f" >"$work/signer.pem"
+    jq -r '.signatures[0].sig' "$f" | base64 -d >"$work/signature.bin"
+    { printf 'DSSEv1 28 application/vnd.in-toto+json %s ' "$(stat -c %s "$work/statement.json")"
+      cat "$work/statement.json"; } >"$work/pae.bin"
+    openssl x509 -in "$work/signer.pem" -pubkey -noout >"$work/signer.pub"
+    openssl dgst -sha256 -verify "$work/signer.pub" -signature "$work/signature.bin" "$work/pae.bin" \
+      >"$work/verified" 2>&1 || { sed 's/^/provenance: /' "$work/verified"; status=1; }
+  fi
+  jq -r '.subject[] | "\(.digest.sha256)  \(.name)"' "$work/statement.json" >"$work/subjects"
+  (cd "$dir" && sha256sum --quiet -c "$work/subjects") >"$work/held" 2>&1 ||
+    { sed 's/^/provenance: /' "$work/held"; status=1; }
+  return "$status"
+}
+check "the SBOM is valid CycloneDX and lists the image's files; the provenance's digests hold" \
+  records_hold "$out" "$name"
+
 # ---- Reproducible from another build folder --------------------------------------
 
 start=$(date +%s%N)
 (umask 077 && TZ=Asia/Tokyo "${release[@]}" --build-dir "$repro" --out "$scratch/repro") \
   >"$scratch/log" 2>&1 || { cat "$scratch/log"; exit 1; }
 echo "      release from a second build folder: $(elapsed_ms "$start")"
-for file in "$name/Installer/setup.exe" "$name.zip" "$name.iso" "$sums"; do
+for file in "$name/Installer/setup.exe" "$name.zip" "$name.iso" "$name.cdx.json" "$sums"; do
   check "$file is the same from $repro" cmp "$out/$file" "$scratch/repro/$file"
 done
 check "... its medium folder's files 0644 and folders 0755 though made with umask 077" \
@@ -234,6 +272,9 @@ env -u SOURCE_DATE_EPOCH PATH="$scratch/no-git:$PATH" bash "$export_dir/scripts/
   { cat "$scratch/log"; exit 1; }
 check "without git the release is dated by its newest source file, outside build/" \
   dates_are "$scratch/export-out/$name.zip" zip 1600000777
+check "... and its provenance says it knows no revision" \
+  bash -c "jq -j .payload '$scratch/export-out/$name.intoto.jsonl' | base64 -d |
+    jq -e '.predicate.buildDefinition.resolvedDependencies[0].annotations.revision == \"unknown (no git history)\"' >/dev/null"
 
 # ---- Japanese names, names and paths at the limits, no library and no icon -------------
 
@@ -262,6 +303,21 @@ echo latin >"$japanese/$latin"
 deep="$japanese/$(printf 'd%.0s' $(seq 100))/$(printf 'e%.0s' $(seq 132))"
 mkdir -p "$deep"
 echo deep >"$deep/$(printf 'f%.0s' $(seq 10))"
+# A bundled runtime with its own SBOMs: an npm lock file and a CycloneDX
+# file whose bom-refs are the same as the lock file's would give.
+mkdir -p "$japanese/ランタイム"
+cat >"$japanese/ランタイム/package-lock.json" <<'EOF2'
+{"name": "runtime", "version": "3.0.0", "lockfileVersion": 3, "requires": true, "packages": {
+  "": {"name": "runtime", "version": "3.0.0", "dependencies": {"is-number": "7.0.0"}},
+  "node_modules/is-number": {"version": "7.0.0", "license": "MIT",
+    "integrity": "sha512-41Cifkg6e8TylSpdtTpeLVMqvSBEVzTttHvERD741+pnZ8ANv0004MRL43QKPDlK9cGvNp6NZWZUBlbGXYxxng=="}}}
+EOF2
+cat >"$japanese/ランタイム/bom.json" <<'EOF2'
+{"bomFormat": "CycloneDX", "specVersion": "1.5", "version": 1,
+ "metadata": {"component": {"type": "application", "name": "their-engine", "version": "9.1", "bom-ref": "root"}},
+ "components": [{"type": "library", "name": "their-codec", "version": "2.4", "bom-ref": "codec"}],
+ "dependencies": [{"ref": "root", "dependsOn": ["codec"]}]}
+EOF2
 # Its --out shares the client folder's name as a prefix, and is not inside
 # it. A day past the 12th, an odd second, made in another time zone.
 jout="$japanese-release"
@@ -290,6 +346,27 @@ zip_flag_set() { # bit 11 of the flags in the local header of entry $2 of zip $1
 }
 check "the zip flags its UTF-8 names" zip_flag_set "$jout/$name.zip" "ドキュメント/説明書.txt"
 bash "$root/scripts/windows-view.sh" "$jout/$name.iso" "$scratch/view" >/dev/null
+check "the client's npm lock file and CycloneDX file are taken into the SBOM, the lock file's by cyclonedx-npm" \
+  /usr/bin/python3 -c 'import json, sys
+bom = json.load(open(sys.argv[1]))
+by_name = {c["name"]: c for c in bom["components"]}
+lock, own = by_name["ランタイム/package-lock.json"], by_name["ランタイム/bom.json"]
+assert [c["purl"] for c in lock["components"]] == ["pkg:npm/runtime@3.0.0", "pkg:npm/is-number@7.0.0"], lock
+assert [(c["name"], c["bom-ref"]) for c in own["components"]] == [
+    ("their-engine", "ランタイム/bom.json#root"), ("their-codec", "ランタイム/bom.json#codec")], own
+assert {"ref": "ランタイム/bom.json#root", "dependsOn": ["ランタイム/bom.json#codec"]} in bom["dependencies"]
+assert "@cyclonedx/cyclonedx-npm" in [t["name"] for t in bom["metadata"]["tools"]["components"]]' \
+  "$jout/$name.cdx.json"
+check "... the summary naming both" grep -qx "    ランタイム/package-lock.json: an npm lock file, taken into the release's SBOM" \
+  "$scratch/log"
+check "... and it still reads back" records_hold "$jout" "$name"
+check "setup.exe's static libraries are named, each with its Debian version and licences" \
+  /usr/bin/python3 -c 'import json, sys
+setup = [c for c in json.load(open(sys.argv[1]))["components"] if c["name"] == "Installer/setup.exe"][0]
+assert [c["name"] for c in setup["components"]] == ["libstdc++", "libgcc", "libgcc_eh", "winpthreads",
+    "mingw-w64 runtime (mingwex)", "mingw-w64 runtime (mingw32)", "mingw-w64 runtime (msvcrt)"], setup
+assert all(c["version"] and c["licenses"] and c["purl"].startswith("pkg:deb/debian/") for c in setup["components"])' \
+  "$jout/$name.cdx.json"
 check "the image as Windows reads it holds every name, at the limits too" \
   diff -r "$jout/$name" "$scratch/view"
 check "... the 127-unit name on a path past 240 bytes among them" \
@@ -451,6 +528,26 @@ check "the image as Windows reads it carries the signed setup.exe" \
 check "... and is the medium folder" diff -r "$out/$name" "$scratch/from-image"
 cp "$exe" "$scratch/changed.exe"
 printf '\x55' | dd of="$scratch/changed.exe" bs=1 seek=4608 conv=notrunc 2>/dev/null
+signed_records_hold() { # signed_records_hold DIR NAME CA: and signed by setup.exe's signer, from CA
+  records_hold "$1" "$2" && [ "$(jq ".signatures | length" "$1/$2.intoto.jsonl")" -eq 1 ] &&
+    openssl verify -CAfile "$3" "$scratch/records/signer.pem" >/dev/null &&
+    osslsigncode extract-signature -pem -in "$1/$2/Installer/setup.exe" -out "$scratch/records/authenticode.pem" \
+      >/dev/null &&
+    openssl pkcs7 -in "$scratch/records/authenticode.pem" -print_certs | grep -qF "$(sed -n 2p "$scratch/records/signer.pem")"
+}
+check "the signed release's SBOM and provenance hold; the provenance is signed by setup.exe's signer" \
+  signed_records_hold "$out" "$name" "$keys/ours-ca.pem"
+# A byte of the medium changed in the image after the release: both
+# records say so, the SBOM naming the file.
+mkdir "$scratch/planted"
+cp -R "$out/$name" "$out/$name.iso" "$out/$name.cdx.json" "$out/$name.intoto.jsonl" "$out/$name.zip" \
+  "$out/$sums" "$scratch/planted/"
+at="$(grep -obUa "OVIK throw-away signer ours" "$scratch/planted/$name.iso" | head -n 1 | cut -d: -f1)"
+printf X | dd of="$scratch/planted/$name.iso" bs=1 seek="$at" conv=notrunc 2>/dev/null
+records_hold "$scratch/planted" "$name" >"$scratch/planted.log" || true
+check "a change to the medium after the release fails the SBOM's check, naming the file" \
+  grep -q "^sbom: > .*  Installer/setup.exe" "$scratch/planted.log"
+check "... and the provenance's digests" grep -q "^provenance: .*$name.iso: FAILED" "$scratch/planted.log"
 check "a one-byte change breaks the signature" \
   bash -c "! osslsigncode verify -CAfile '$keys/ours-ca.pem' -in '$scratch/changed.exe' >/dev/null 2>&1"
 
@@ -501,11 +598,11 @@ open(path, "wb").write(data.replace(old, new))
 EOF_PY
 }
 # sums_hold VERSION: the version's checksum file verifies and lists exactly
-# its zip, image and setup.exe.
+# its zip, image, setup.exe and SBOM.
 sums_hold() {
   local v="ovik-medium-$1"
   (cd "$versions" && sha256sum --quiet -c "$v.SHA256SUMS") &&
-    [ "$(cut -c67- "$versions/$v.SHA256SUMS" | sort | tr '\n' ' ')" = "$v.iso $v.zip $v/Installer/setup.exe " ]
+    [ "$(cut -c67- "$versions/$v.SHA256SUMS" | sort | tr '\n' ' ')" = "$v.cdx.json $v.iso $v.zip $v/Installer/setup.exe " ]
 }
 listing() { # every file below $versions with its inode, time and hash
   (cd "$versions" && find . -type f -exec stat -c '%i %Y %n' {} + -exec sha256sum {} + | sort)
@@ -541,18 +638,18 @@ status=0
 to_versions --client "$scratch/client-2" || status=$?
 check "another release of the same version is refused" test "$status" -eq 1
 check "... naming how many files differ and how to replace it" \
-  said "ovik-medium-2.1.0 already holds another release: 4 files differ; give --replace to replace it"
+  said "ovik-medium-2.1.0 already holds another release: 5 files differ; give --replace to replace it"
 check "... the client's file among them" said "^  ovik-medium-2.1.0/readme.txt$"
-check "... and no \"more\" line for 4 of them" bash -c "! grep -q '^  \.\.\. and' '$scratch/log'"
+check "... and no \"more\" line for 5 of them" bash -c "! grep -q '^  \.\.\. and' '$scratch/log'"
 check "... saying it wrote nothing" said "^release.sh: nothing was written$"
 check "... and writes nothing" untouched
 # Past 10 files that differ, the first 10 are named and the rest counted.
 for n in $(seq 12); do echo "extra $n" >"$scratch/client-2/extra-$n.txt"; done
 status=0
 to_versions --client "$scratch/client-2" || status=$?
-check "with 16 files that differ, 10 are named and 6 counted" \
+check "with 17 files that differ, 10 are named and 7 counted" \
   bash -c "[ $status -eq 1 ] && [ \$(grep -c '^  ovik-medium-2.1.0' '$scratch/log') -eq 10 ] &&
-    grep -qx '  ... and 6 more' '$scratch/log'"
+    grep -qx '  ... and 7 more' '$scratch/log'"
 rm "$scratch/client-2"/extra-*.txt
 
 # --replace, with each move into place failing in turn (a `mv` first on
@@ -570,7 +667,7 @@ exec /bin/mv "$@"
 EOF_MV
 chmod +x "$scratch/failing-mv/mv"
 back=1
-for n in 1 2 3 4 5 6 7 8; do
+for n in $(seq 12); do
   rm -f "$scratch/mv-count"
   status=0
   OVIK_TEST_MV_COUNT="$scratch/mv-count" OVIK_TEST_MV_FAIL=$n PATH="$scratch/failing-mv:$PATH" \
@@ -581,10 +678,10 @@ for n in 1 2 3 4 5 6 7 8; do
     back=0
   fi
 done
-check "a failed move into place (each of the 8 in turn) puts the previous release back" test "$back" -eq 1
+check "a failed move into place (each of the 12 in turn) puts the previous release back" test "$back" -eq 1
 rm -f "$scratch/mv-count"
 status=0
-OVIK_TEST_MV_COUNT="$scratch/mv-count" OVIK_TEST_MV_FAIL=5+ PATH="$scratch/failing-mv:$PATH" \
+OVIK_TEST_MV_COUNT="$scratch/mv-count" OVIK_TEST_MV_FAIL=7+ PATH="$scratch/failing-mv:$PATH" \
   to_versions --client "$scratch/client-2" --replace || status=$?
 kept="$(sed -n 's/.*its files are in \(.*\); move them back into .*/\1/p' "$scratch/log")"
 check "... and when it cannot: no checksum file, and the message names where the previous release is" \
@@ -594,11 +691,11 @@ rm -rf "$versions/ovik-medium-2.1.0"* "$(dirname "$kept")"
 to_versions --client "$scratch/client-2" || { cat "$scratch/log"; exit 1; }
 to_versions --client "$scratch/client-2" --version 2.1.0 || { cat "$scratch/log"; exit 1; }
 check "the same version given with --version is the same release" said ": unchanged"
-# A new output moved in and then not taken back out (the 6th move and
+# A new output moved in and then not taken back out (the 8th move and
 # every later one failing) is no release put back either.
 rm -f "$scratch/mv-count"
 status=0
-OVIK_TEST_MV_COUNT="$scratch/mv-count" OVIK_TEST_MV_FAIL=6+ PATH="$scratch/failing-mv:$PATH" \
+OVIK_TEST_MV_COUNT="$scratch/mv-count" OVIK_TEST_MV_FAIL=8+ PATH="$scratch/failing-mv:$PATH" \
   to_versions --client "$scratch/client-2" --replace || status=$?
 kept="$(sed -n 's/.*its files are in \(.*\); move them back into .*/\1/p' "$scratch/log")"
 check "... nor when a new file moved in cannot be taken back: the message names where the previous release is" \
@@ -713,6 +810,8 @@ check "... its summary names the token, the signer and the time stamp's time" gr
 check "... the dead time-stamp server was tried twice before the next" \
   bash -c "[ \$(grep -c -- '-ts $dead' '$hsm/argv') -eq 2 ] && grep -q -- '-ts $tsa' '$hsm/argv'"
 check "... and the PIN was on no command line" bash -c "! grep -q 'pin-4711' '$hsm/argv'"
+check "... its SBOM and provenance hold, the provenance signed on the token by setup.exe's signer" \
+  signed_records_hold "$scratch/token" "$name" "$keys/ours-ca.pem"
 # Its certificate ends in two days: as of two years later only the time
 # stamp keeps the signature valid.
 later=$(($(date +%s) + 2 * 365 * 86400))
@@ -820,9 +919,9 @@ wait_for() {
 # and nothing else (a replaced release still being deleted aside).
 whole_release() {
   (cd "$1" && sha256sum --quiet -c "$sums") &&
-    [ "$(cut -c67- "$1/$sums" | sort | tr '\n' ' ')" = "$name.iso $name.zip $name/Installer/setup.exe " ] &&
+    [ "$(cut -c67- "$1/$sums" | sort | tr '\n' ' ')" = "$name.cdx.json $name.iso $name.zip $name/Installer/setup.exe " ] &&
     [ "$(cd "$1" && find . -mindepth 1 -maxdepth 1 ! -name '.*.replaced.*' | sort)" = \
-      "$(printf './%s\n' "$name" "$name.iso" "$name.zip" "$sums" | sort)" ]
+      "$(printf './%s\n' "$name" "$name.iso" "$name.zip" "$name.cdx.json" "$name.intoto.jsonl" "$sums" | sort)" ]
 }
 
 # deps.sh finds the mirror whichever way the package sources are kept, and
