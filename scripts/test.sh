@@ -12,6 +12,9 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # shellcheck source=scripts/on-error.sh
 source "$root/scripts/on-error.sh"
+# Every program the scripts and tests start comes from a package installed
+# below or from the bare system (a second or so, before anything slow).
+bash "$root/scripts/check-commands.sh"
 # shellcheck source=scripts/deps.sh
 source "$root/scripts/deps.sh"
 ovik_install_deps
