@@ -24,6 +24,8 @@ cmake --preset mingw
 cmake --build --preset mingw
 
 build="$root/build/mingw"
+# Every file a resource script reads is an input of its program.
+bash "$root/tests/build/inputs_test.sh" --build-dir "$build"
 
 # A 4 MB volume for the test that copies onto a full disk. Mounting needs
 # root; without it that test skips, saying so.
