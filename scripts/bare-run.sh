@@ -34,7 +34,7 @@ packages are installed into the bare system afresh each run; only their
 downloaded files are kept (DIR/archives). Its output goes to the terminal,
 each line with the minutes and seconds since the start, and ends with the
 time each step took: base system, packages, build (with the analysers),
-tests. Every mount is made inside the run's own mount namespace and is gone
+tests. CTest's whole log of the run is kept as DIR/last-bare-test.log. Every mount is made inside the run's own mount namespace and is gone
 when the run ends, however it ends; the system's folder is removed then.
 EOF
 }
@@ -79,6 +79,9 @@ in_namespace() {
   }
   trap unmount_all EXIT
   trap 'exit 143' TERM INT HUP
+  # The system's root is a mount point of its own, so that the tests can
+  # make mount namespaces of their own there too (`unshare -m`).
+  mount --bind "$system" "$system" && mounted+=("$system")
   mount -t proc proc "$system/proc" && mounted+=("$system/proc")
   mount --rbind /sys "$system/sys" && mounted+=("$system/sys")
   mount --make-rslave "$system/sys"
@@ -227,6 +230,9 @@ namespace_pid=""
 wait "$stamper_pid" || true
 ended=$SECONDS
 touch "$marks"
+# The test programs' whole output, to compare with a run elsewhere.
+test_log="$system/root/ovik/build/mingw/Testing/Temporary/LastTest.log"
+[ ! -f "$test_log" ] || cp "$test_log" "$cache/last-bare-test.log"
 
 # The split, from the first line of each step.
 first() { awk -v key="$1" '$2 == key { print $1; exit }' "$marks"; }
