@@ -28,15 +28,31 @@ Needs root; installs debootstrap on the host when it is missing.
   --mirror URI       the Debian mirror (default: the host's own package
                      sources' mirror for bookworm, else http://deb.debian.org/debian)
   --fresh-base       make the base system anew even when the cache has one
+  --skips OUTPUT CTEST_LOG
+                     only print the cases a test run skipped, with their
+                     reasons, from its output and CTest's LastTest.log
 
 The base system is made with debootstrap wherever the cache lacks it. The
 packages are installed into the bare system afresh each run; only their
 downloaded files are kept (DIR/archives). Its output goes to the terminal,
 each line with the minutes and seconds since the start, and ends with the
 time each step took: base system, packages, build (with the analysers),
-tests. CTest's whole log of the run is kept as DIR/last-bare-test.log. Every mount is made inside the run's own mount namespace and is gone
+tests, and the cases it skipped. The run's output, CTest's log and the
+skipped cases are kept in DIR (last-bare-output.log, last-bare-test.log,
+last-bare-skips.txt). Every mount is made inside the run's own mount namespace and is gone
 when the run ends, however it ends; the system's folder is removed then.
 EOF
+}
+
+# skips_of OUTPUT CTEST_LOG: the cases a test run skipped, a line each with
+# its reason: the shell checks' "skip  WHAT: WHY" lines in the run's output,
+# and the GoogleTest cases skipped in CTest's log.
+skips_of() {
+  awk '
+    FILENAME == ARGV[1] { line = $0; sub(/^\[[0-9:]+\] /, "", line); if (line ~ /^skip  /) print line; next }
+    / Skipped$/ { getline why; next }
+    /^\[  SKIPPED \] [^ ]+ \(/ { print "skip  " $4 ": " why }
+  ' "$1" "$2" 2>/dev/null | sort -u
 }
 
 sources="${OVIK_BARE_SOURCES:-}"
@@ -52,6 +68,7 @@ while [ "$#" -gt 0 ]; do
     --mirror) mirror="${2:-}"; shift 2 || { echo "bare-run.sh: --mirror needs a URI" >&2; exit 2; } ;;
     --fresh-base) fresh_base=1; shift ;;
     --in-namespace) inside=1; shift; break ;;
+    --skips) shift; skips_of "$@"; exit 0 ;;
     *) echo "bare-run.sh: unknown argument \"$1\" (see --help)" >&2; exit 2 ;;
   esac
 done
@@ -214,7 +231,9 @@ stamp "package sources: $sources ($mirror); running bash scripts/test.sh as root
 # for the split.
 marks="$system.marks"
 mkfifo "$system.out"
+: >"$cache/last-bare-output.log"
 while IFS= read -r line; do
+  echo "$line" >>"$cache/last-bare-output.log"
   printf '[%02d:%02d] %s\n' $(((SECONDS - started) / 60)) $(((SECONDS - started) % 60)) "$line"
   case "$line" in
     "installing: "* | "Preset CMake variables:"* | "Test project "*) echo "$SECONDS ${line%%:*}" >>"$marks" ;;
@@ -232,7 +251,13 @@ ended=$SECONDS
 touch "$marks"
 # The test programs' whole output, to compare with a run elsewhere.
 test_log="$system/root/ovik/build/mingw/Testing/Temporary/LastTest.log"
+rm -f "$cache/last-bare-test.log"
 [ ! -f "$test_log" ] || cp "$test_log" "$cache/last-bare-test.log"
+skips_of "$cache/last-bare-output.log" "$cache/last-bare-test.log" >"$cache/last-bare-skips.txt"
+if [ -s "$cache/last-bare-skips.txt" ]; then
+  echo "skipped on the bare system:"
+  sed 's/^/  /' "$cache/last-bare-skips.txt"
+fi
 
 # The split, from the first line of each step.
 first() { awk -v key="$1" '$2 == key { print $1; exit }' "$marks"; }
