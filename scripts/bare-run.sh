@@ -179,6 +179,8 @@ if [ "$fresh_base" -eq 1 ] || [ ! -s "$base" ]; then
 fi
 
 system="$(mktemp -d /var/tmp/ovik-bare.XXXXXX)"
+# A system's root is open to every user (apt's own, the tests' ovik-test).
+chmod 0755 "$system"
 # Nothing of this run may stay mounted; the folder goes only when nothing is.
 # shellcheck disable=SC2317 # called by the traps
 leave() {
