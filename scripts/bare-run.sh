@@ -179,8 +179,6 @@ if [ "$fresh_base" -eq 1 ] || [ ! -s "$base" ]; then
 fi
 
 system="$(mktemp -d /var/tmp/ovik-bare.XXXXXX)"
-# A system's root is open to every user (apt's own, the tests' ovik-test).
-chmod 0755 "$system"
 # Nothing of this run may stay mounted; the folder goes only when nothing is.
 # shellcheck disable=SC2317 # called by the traps
 leave() {
@@ -204,6 +202,9 @@ trap 'exit 143' TERM INT HUP
 
 stamp "base system: $base into $system"
 tar -C "$system" --numeric-owner -xf "$base"
+# A system's root is open to every user (apt's own, the tests' ovik-test),
+# whatever mode the folder it was made in had.
+chmod 0755 "$system"
 case "$sources" in
   list)
     printf 'deb %s bookworm main\n' "$mirror" >"$system/etc/apt/sources.list"
