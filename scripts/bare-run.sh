@@ -166,16 +166,20 @@ base="$cache/bookworm-minbase.tar"
 if [ "$fresh_base" -eq 1 ] || [ ! -s "$base" ]; then
   stamp "making the base system: debootstrap --variant=minbase bookworm from $mirror"
   making="$(mktemp -d "$cache/debootstrap.XXXXXX")"
-  if ! debootstrap --variant=minbase bookworm "$making" "$mirror" >"$making.log" 2>&1; then
+  # In a mount namespace of its own: the mounts debootstrap makes in the new
+  # system go with it, however it ends; so does the unfinished system.
+  trap 'rm -rf --one-file-system "$making" "$making.log" "$base.new"' EXIT
+  if ! unshare --mount --propagation private -- \
+    debootstrap --variant=minbase bookworm "$making" "$mirror" >"$making.log" 2>&1; then
     tail -n 20 "$making.log" >&2
-    rm -rf --one-file-system "$making"
-    echo "bare-run.sh: debootstrap failed (its last lines above; the whole log is $making.log); check the mirror $mirror and the network" >&2
+    echo "bare-run.sh: debootstrap failed (its last lines above); check the mirror $mirror and the network" >&2
     exit 1
   fi
   rm -f "$making"/var/cache/apt/archives/*.deb
   tar -C "$making" --numeric-owner -cf "$base.new" .
   mv "$base.new" "$base"
   rm -rf --one-file-system "$making" "$making.log"
+  trap - EXIT
 fi
 
 system="$(mktemp -d /var/tmp/ovik-bare.XXXXXX)"
