@@ -166,6 +166,7 @@ base="$cache/bookworm-minbase.tar"
 if [ "$fresh_base" -eq 1 ] || [ ! -s "$base" ]; then
   stamp "making the base system: debootstrap --variant=minbase bookworm from $mirror"
   making="$(mktemp -d "$cache/debootstrap.XXXXXX")"
+  chmod 0755 "$making"
   # In a mount namespace of its own: the mounts debootstrap makes in the new
   # system go with it, however it ends; so does the unfinished system.
   trap 'rm -rf --one-file-system "$making" "$making.log" "$base.new"' EXIT
