@@ -333,6 +333,9 @@ check "check-commands.sh takes no word of a comment, a here-document, quotes or 
 echo 'version="v$(date -u +%F | frobnicate)"' >>"$tree/tests/probe/words.sh"
 check "... and names one that a quoted command substitution starts, missing from the table" \
   says 1 "\`frobnicate\` (called at tests/probe/words.sh:9) is not in scripts/commands.txt" "${commands[@]}"
+printf '%s\n' 'tool=(frobnicate --now)' '"${tool[@]}" --later' >"$tree/tests/probe/words.sh"
+check "... and one that an array run as a command starts" \
+  says 1 "\`frobnicate\` (called at tests/probe/words.sh:2) is not in scripts/commands.txt" "${commands[@]}"
 rm "$tree/tests/probe/words.sh"
 sed -i 's/^\(  softhsm2 .*\) git /\1 /' "$tree/scripts/deps.sh"
 check "... and git, which the tests call, once scripts/deps.sh leaves it out" \
