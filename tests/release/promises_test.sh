@@ -337,6 +337,10 @@ printf '%s\n' 'tool=(frobnicate --now)' '"${tool[@]}" --later' >"$tree/tests/pro
 check "... and one that an array run as a command starts" \
   says 1 "\`frobnicate\` (called at tests/probe/words.sh:2) is not in scripts/commands.txt" "${commands[@]}"
 rm "$tree/tests/probe/words.sh"
+printf '%s\n' 'import subprocess' 'subprocess.run(' '    ["frobnicate", "--now"], check=True)' >"$tree/tests/probe/call.py"
+check "... and one that a Python test starts through subprocess" \
+  says 1 "\`frobnicate\` (called at tests/probe/call.py:2) is not in scripts/commands.txt" "${commands[@]}"
+rm "$tree/tests/probe/call.py"
 sed -i 's/^\(  softhsm2 .*\) git /\1 /' "$tree/scripts/deps.sh"
 check "... and git, which the tests call, once scripts/deps.sh leaves it out" \
   says 1 "\`git\` (called at .*) comes from the package git, which scripts/deps.sh does not install" "${commands[@]}"
