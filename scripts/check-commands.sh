@@ -253,7 +253,14 @@ report="$(printf '%s\n' "$found" | awk -v installed="$installed" '
   FILENAME ~ /base-packages/ { if ($0 !~ /^#/ && NF) base[$1] = 1; next }
   FILENAME ~ /commands.txt/ { if ($0 !~ /^#/ && NF >= 2) package[$1] = $2; next }
   $1 == "F" { function_name[$2] = 1; next }
-  $1 == "C" { if (!($2 in caller)) { caller[$2] = $3; order[++count] = $2 } }
+  # Where each program is called: the first place in each of up to 3 files.
+  $1 == "C" {
+    file = $3; sub(/:[0-9]+$/, "", file)
+    if (!($2 in caller)) { caller[$2] = $3; files[$2] = file; order[++count] = $2; callers[$2] = 1 }
+    else if (index("," files[$2] ",", "," file ",") == 0 && ++callers[$2] <= 3) {
+      caller[$2] = caller[$2] "," $3; files[$2] = files[$2] "," file
+    }
+  }
   END {
     n = split(installed, list, "\n"); for (i = 1; i <= n; i++) deps[list[i]] = 1
     split("alias bg bind break builtin caller cd command compgen complete continue declare dirs disown echo enable eval exec exit export false fc fg getopts hash help history jobs kill let local logout mapfile popd printf pushd pwd read readarray readonly return set shift shopt source suspend test times trap true type typeset ulimit umask unalias unset wait . : [", b, " ")
@@ -278,11 +285,11 @@ status=0
 while read -r verdict command caller package _; do
   case "$verdict" in
     missing)
-      echo "check-commands.sh: \`$command\` (called at $caller) is not in scripts/commands.txt: add the line \"$command PACKAGE\" with the Debian package that has it, and that package to ovik_packages in scripts/deps.sh unless a bare Debian 12 has it" >&2
+      echo "check-commands.sh: \`$command\` (called at ${caller//,/, }) is not in scripts/commands.txt: add the line \"$command PACKAGE\" with the Debian package that has it, and that package to ovik_packages in scripts/deps.sh unless a bare Debian 12 has it" >&2
       status=1
       ;;
     uninstalled)
-      echo "check-commands.sh: \`$command\` (called at $caller) comes from the package $package, which scripts/deps.sh does not install (nor any other script here) and a bare Debian 12 lacks: add $package to ovik_packages in scripts/deps.sh" >&2
+      echo "check-commands.sh: \`$command\` (called at ${caller//,/, }) comes from the package $package, which scripts/deps.sh does not install (nor any other script here) and a bare Debian 12 lacks: add $package to ovik_packages in scripts/deps.sh" >&2
       status=1
       ;;
   esac
