@@ -78,8 +78,10 @@ done
 # namespace only; they are unmounted on every way out, and the kernel drops
 # any left when the namespace's last process ends.
 in_namespace() {
-  local system="$1" archives="$2"
-  local mounted=()
+  # Not local: the EXIT trap reads them after this function has returned.
+  system="$1"
+  archives="$2"
+  mounted=()
   # shellcheck disable=SC2317 # called by the trap
   unmount_all() {
     local i
@@ -111,7 +113,7 @@ in_namespace() {
     mounted+=("$system/var/cache/apt/archives")
   # In the background, so that a TERM is acted on at once.
   chroot "$system" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root CI=true \
-    /bin/bash -c 'cd /root/ovik && bash scripts/test.sh' </dev/null &
+    /bin/bash -c 'cd /opt/ovik && bash scripts/test.sh' </dev/null &
   local status=0
   wait "$!" || status=$?
   return "$status"
@@ -187,7 +189,6 @@ system="$(mktemp -d /var/tmp/ovik-bare.XXXXXX)"
 # Nothing of this run may stay mounted; the folder goes only when nothing is.
 # shellcheck disable=SC2317 # called by the traps
 leave() {
-  local status=$?
   if [ -n "${namespace_pid:-}" ]; then
     kill -TERM "$namespace_pid" 2>/dev/null || true
     wait "$namespace_pid" 2>/dev/null || true
@@ -200,7 +201,6 @@ leave() {
     rm -rf --one-file-system "$system"
   fi
   rm -f "$system.out" "$system.marks"
-  return "$status"
 }
 trap leave EXIT
 trap 'exit 143' TERM INT HUP
@@ -231,8 +231,10 @@ for absent in git python3 locale-gen update-ca-certificates; do
     exit 1
   fi
 done
-mkdir -p "$system/root/ovik"
-tar -C "$root" --exclude=./build --exclude=./.git -cf - . | tar -C "$system/root/ovik" -xf -
+# In /opt, which every user can reach: as root, test.sh runs the tests as
+# the unprivileged ovik-test, which cannot reach a tree in /root.
+mkdir -p "$system/opt/ovik"
+tar -C "$root" --exclude=./build --exclude=./.git -cf - . | tar -C "$system/opt/ovik" -xf -
 stamp "package sources: $sources ($mirror); running bash scripts/test.sh as root with env -i"
 
 # Each line of the run with its time; the first line of each step is noted
@@ -258,7 +260,7 @@ wait "$stamper_pid" || true
 ended=$SECONDS
 touch "$marks"
 # The test programs' whole output, to compare with a run elsewhere.
-test_log="$system/root/ovik/build/mingw/Testing/Temporary/LastTest.log"
+test_log="$system/opt/ovik/build/mingw/Testing/Temporary/LastTest.log"
 rm -f "$cache/last-bare-test.log"
 [ ! -f "$test_log" ] || cp "$test_log" "$cache/last-bare-test.log"
 skips_of "$cache/last-bare-output.log" "$cache/last-bare-test.log" >"$cache/last-bare-skips.txt"
