@@ -7,7 +7,7 @@ ovik_packages=(
   wine wine64 xvfb xauth cmake make googletest locales fonts-ipafont-gothic x11-apps
   imagemagick fonts-wine
   libarchive-tools osslsigncode openssl ca-certificates 7zip python3-pycdlib python3-pefile jq
-  softhsm2 opensc libengine-pkcs11-openssl
+  softhsm2 opensc libengine-pkcs11-openssl git python3 fontconfig
 )
 
 # ovik_install_deps [PACKAGE...]: the packages named, or else ovik_packages.
@@ -138,7 +138,9 @@ ovik_recent_osslsigncode() {
 # npm from Debian's nodejs and npm when there are none.
 ovik_npm_tools() {
   local sources="$1/scripts/sbom" tools="$2/sbom-tools"
-  command -v node >/dev/null && command -v npm >/dev/null || ovik_install_deps nodejs npm
+  if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+    ovik_install_deps nodejs npm
+  fi
   if [ "$(node -p 'process.versions.node.split(".")[0]')" -lt 18 ]; then
     echo "node $(node --version) is too old for the SBOM's tools: install Node.js 18 or later (Debian 12's nodejs)" >&2
     exit 1

@@ -13,6 +13,9 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # shellcheck source=scripts/on-error.sh
 source "$root/scripts/on-error.sh"
+# Every program the scripts and tests start comes from a package installed
+# below or from the bare system (a second or so, before anything slow).
+bash "$root/scripts/check-commands.sh"
 # shellcheck source=scripts/deps.sh
 source "$root/scripts/deps.sh"
 ovik_install_deps
@@ -25,6 +28,8 @@ cmake --preset mingw
 cmake --build --preset mingw
 
 build="$root/build/mingw"
+# Every file a resource script reads is an input of its program.
+bash "$root/tests/build/inputs_test.sh" --build-dir "$build"
 
 # A 4 MB volume for the test that copies onto a full disk. Mounting needs
 # root; without it that test skips, saying so.

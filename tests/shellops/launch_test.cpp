@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <iostream>
+#include <string>
+
 // The helper program that sleeps, next to this test program.
 #define OVIK_WIDEN2(x) L##x
 #define OVIK_WIDEN(x) OVIK_WIDEN2(x)
@@ -17,12 +20,21 @@ protected:
         const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
         const std::string name = std::string("launch-") + info->name();
         scratch_ = MakeScratchFolder(std::wstring(name.begin(), name.end()));
+        // A copy of the sleeper named after this process: the sleepers are
+        // counted and ended by name, and another test program in the same
+        // prefix must neither end this one's nor be ended by it.
+        sleeperName_ = L"sleeper-" + std::to_wstring(GetCurrentProcessId()) + L".exe";
+        sleeper_ = scratch_ + L"\\" + sleeperName_;
+        ASSERT_TRUE(
+            CopyFileW(BesideTestProgram(OVIK_SLEEPER_EXE_W).c_str(), sleeper_.c_str(), FALSE));
     }
     void TearDown() override {
-        KillProcessesNamed(OVIK_SLEEPER_EXE_W);
+        KillProcessesNamed(sleeperName_);
         DeleteScratchTree(scratch_);
     }
     std::wstring scratch_;
+    std::wstring sleeperName_;
+    std::wstring sleeper_;
 };
 
 const std::wstring kLibrary = kInstallRoot + kCaptureLibrary;
@@ -165,29 +177,31 @@ TEST_F(LaunchTest, AHeldScriptRefusesWritersButStillRunsThroughCmd) {
 TEST_F(LaunchTest, AScriptRunsThroughCmdAndTheCallWaitsForIt) {
     const std::wstring script = scratch_ + L"\\marker.bat";
     const std::wstring marker = scratch_ + L"\\marker.txt";
-    const std::wstring sleeper = BesideTestProgram(OVIK_SLEEPER_EXE_W);
     // The marker is written only after the sleeper has slept 1.5 s; it holds
-    // the sleeper's exit code (9009 when the command interpreter could not
-    // start it), which says why a call came back early.
-    ASSERT_TRUE(WriteAnsiTextFile(script, L"\"" + sleeper + L"\" 1500\r\n>\"" + marker +
+    // the sleeper's exit code, which says why a call came back early.
+    ASSERT_TRUE(WriteAnsiTextFile(script, L"\"" + sleeper_ + L"\" 1500\r\n>\"" + marker +
                                               L"\" echo sleeper %ERRORLEVEL%\r\n"));
     const ULONGLONG start = NowMs();
     RunElevatedAndWait(script, L"", 30000);
     const ULONGLONG elapsed = NowMs() - start;
+    const std::string wrote = ReadBytes(marker);
     EXPECT_TRUE(PathExists(marker)) << "returned after " << elapsed << " ms";
-    EXPECT_GE(elapsed, 1400u) << "the script wrote: " << ReadBytes(marker);
+    EXPECT_GE(elapsed, 1400u) << "the script wrote \"" << wrote
+                              << "\" (sleeper 0: it slept; 1: it was ended from outside; "
+                                 "9009: the command interpreter could not start it)";
     EXPECT_LT(elapsed, 20000u);
+    if (wrote.find("sleeper 3") != std::string::npos)
+        std::cout << "note: a Sleep came back early in the sleeper, which slept the rest\n";
 }
 
 TEST_F(LaunchTest, AProgramThatOutlivesTheLimitIsLeftRunning) {
-    const std::wstring sleeper = BesideTestProgram(OVIK_SLEEPER_EXE_W);
     const ULONGLONG start = NowMs();
-    RunElevatedAndWait(sleeper, L"20000", 1000);
+    RunElevatedAndWait(sleeper_, L"20000", 1000);
     const ULONGLONG elapsed = NowMs() - start;
     EXPECT_GE(elapsed, 950u);
     EXPECT_LT(elapsed, 6000u);
-    EXPECT_EQ(CountProcessesNamed(OVIK_SLEEPER_EXE_W), 1);
-    EXPECT_EQ(KillProcessesNamed(OVIK_SLEEPER_EXE_W), 1);
+    EXPECT_EQ(CountProcessesNamed(sleeperName_), 1);
+    EXPECT_EQ(KillProcessesNamed(sleeperName_), 1);
 }
 
 TEST_F(LaunchTest, AFileThatCannotBeStartedReturnsAtOnce) {
