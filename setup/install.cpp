@@ -15,15 +15,19 @@ constexpr wchar_t kRegisterText[] =
     L"拡張ライブラリ ScreenCapture.ax "
     L"を登録しますか？\n（登録しない場合、自身の画面を共有できません）";
 constexpr wchar_t kInstalledText[] = L"インストールが完了しました。";
+constexpr wchar_t kOpenRootText[] =
+    L"C:\\ovikProgram フォルダーは他のユーザーも変更できるため、インストールを中止しました。\n"
+    L"管理者に連絡してください。";
 constexpr wchar_t kConfirmCaption[] = L"確認";
 constexpr wchar_t kErrorCaption[] = L"エラー";
 constexpr wchar_t kCompletedCaption[] = L"完了";
 
 // Writes the registration script and runs it elevated. A script that cannot
 // be written is not run, and nothing is reported.
-void RegisterCaptureLibrary(const std::wstring& installRoot, const std::wstring& libraryPath) {
+void RegisterCaptureLibrary(const std::wstring& installRoot, const std::wstring& libraryPath,
+                            SECURITY_ATTRIBUTES& security) {
     const std::wstring scriptsFolder = installRoot + kScriptsFolder;
-    SHCreateDirectoryExW(nullptr, scriptsFolder.c_str(), nullptr);
+    SHCreateDirectoryExW(nullptr, scriptsFolder.c_str(), &security);
     const std::wstring scriptPath = scriptsFolder + kRegisterScript;
     const std::wstring scriptText = ComposeRegisterScript(libraryPath);
     if (WriteAnsiTextFile(scriptPath, scriptText))
@@ -42,6 +46,31 @@ void RunInstall(HWND ownerWindow) {
             IDYES)
         return;
 
+    // The install root is made with its permissions in place: only this
+    // account, Administrators and SYSTEM may change what runs from it. One
+    // that exists already (or appeared since the look above) is made so
+    // before anything is copied into it; where another account may still
+    // change it, nothing is copied, registered or launched.
+    const std::wstring userSid = GetCurrentUserSid();
+    const UniqueLocalMemory descriptor = MakeInstallSecurity(userSid, InstallSecurityForm::kTop);
+    SECURITY_ATTRIBUTES security = {sizeof security, descriptor.get(), FALSE};
+    if (!descriptor) {
+        MessageBoxW(ownerWindow, kCopyFailedText, kErrorCaption, MB_ICONERROR);
+        return;
+    }
+    if (SHCreateDirectoryExW(nullptr, installRoot.c_str(), &security) != ERROR_SUCCESS) {
+        const DWORD attributes = GetFileAttributesW(installRoot.c_str());
+        // A plain file, or no folder at all: the copy could only fail.
+        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+            MessageBoxW(ownerWindow, kCopyFailedText, kErrorCaption, MB_ICONERROR);
+            return;
+        }
+        if (!SecureInstallTree(installRoot, userSid)) {
+            MessageBoxW(ownerWindow, kOpenRootText, kErrorCaption, MB_ICONERROR);
+            return;
+        }
+    }
+
     // The copy refuses an empty source root and one that holds the install
     // root (an installer in C:\Installer would copy the whole drive into
     // itself); both end here with the copy-failed box.
@@ -56,7 +85,7 @@ void RunInstall(HWND ownerWindow) {
     if (GetFileAttributesW(libraryPath.c_str()) != INVALID_FILE_ATTRIBUTES &&
         MessageBoxW(ownerWindow, kRegisterText, kConfirmCaption, MB_ICONQUESTION | MB_YESNO) ==
             IDYES)
-        RegisterCaptureLibrary(installRoot, libraryPath);
+        RegisterCaptureLibrary(installRoot, libraryPath, security);
 
     CreateShortcut(GetDesktopFolder() + kShortcutFile, installRoot + kClientExecutable,
                    installRoot + kClientIcon);
