@@ -3,6 +3,7 @@
 #include "checkkit/driver/files.h"
 #include "checkkit/driver/message_boxes.h"
 #include "checkkit/expected.h"
+#include "shellops/shellops.h"
 
 #include <windows.h>
 #include <aclapi.h>
@@ -25,15 +26,11 @@ constexpr const wchar_t* kMachineOwners[] = {
     L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",  // TrustedInstaller
 };
 
-struct LocalFreer {
-    void operator()(void* memory) const noexcept { LocalFree(memory); }
-};
-
 std::wstring SidText(PSID sid) {
     LPWSTR text = nullptr;
     if (!ConvertSidToStringSidW(sid, &text))
         return L"?";
-    const std::unique_ptr<wchar_t, LocalFreer> owner(text);
+    const UniqueLocalMemory owner(text);
     return text;
 }
 
@@ -67,25 +64,33 @@ std::string RightNames(ACCESS_MASK rights) {
     return names;
 }
 
-// Every account but the machine's owners that may change `path`, with its
-// rights as the whole DACL grants them (deny entries counted); `why` says
-// when the descriptor cannot be read.
-std::vector<std::string> Changers(const std::wstring& path, std::string& why) {
+// Every account but the machine's owners and `installer` (the account that
+// ran the installer) that may change `path`, with its rights as the whole
+// DACL grants them (deny entries counted), and an owner who is none of them;
+// `why` says when the descriptor cannot be read.
+std::vector<std::string> Changers(const std::wstring& path, const std::wstring& installer,
+                                  std::string& why) {
     PACL dacl = nullptr;
+    PSID ownerSid = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD status =
-        GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                              nullptr, &dacl, nullptr, &descriptor);
+    const DWORD status = GetNamedSecurityInfoW(
+        path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+        &ownerSid, nullptr, &dacl, nullptr, &descriptor);
     if (status != ERROR_SUCCESS) {
         why = "cannot read the permissions of " + Narrow(path) + " (error " +
               std::to_string(status) + ")";
         return {};
     }
-    const std::unique_ptr<void, LocalFreer> owner(descriptor);
+    const UniqueLocalMemory owner(descriptor);
     if (!dacl)
         return {"everybody may change " + Narrow(path) + " (it has no access list at all)"};
     std::vector<std::string> found;
-    std::vector<std::wstring> seen;
+    std::vector<std::wstring> seen = {installer};
+    const std::wstring ownerText = ownerSid ? SidText(ownerSid) : L"?";
+    if (ownerText != installer && std::find(std::begin(kMachineOwners), std::end(kMachineOwners),
+                                            ownerText) == std::end(kMachineOwners))
+        found.push_back((ownerSid ? AccountName(ownerSid) : std::string("nobody known")) +
+                        " owns " + Narrow(path) + " and so may change its permissions");
     for (DWORD index = 0; index < dacl->AceCount; ++index) {
         ACE_HEADER* header = nullptr;
         if (!GetAce(dacl, index, reinterpret_cast<void**>(&header)) ||
@@ -119,7 +124,8 @@ CheckResult PermissionsResult(bool hasLibrary) {
     CheckResult result;
     result.name = "permissions";
     const std::wstring root = expected::kInstallRoot;
-    std::vector<std::wstring> paths = {root, root + expected::kInstallerFolder};
+    std::vector<std::wstring> paths = {root, root + expected::kClientExecutable,
+                                       root + expected::kInstallerFolder};
     if (hasLibrary)
         paths.insert(paths.begin() + 1, root + expected::kCaptureLibrary);
     if (IsRunningUnderWine()) {
@@ -131,9 +137,10 @@ CheckResult PermissionsResult(bool hasLibrary) {
         result.details = {result.why};
         return result;
     }
+    const std::wstring installer = GetCurrentUserSid();
     for (const std::wstring& path : paths) {
         std::string why;
-        for (std::string& found : Changers(path, why))
+        for (std::string& found : Changers(path, installer, why))
             result.details.push_back(std::move(found));
         if (!why.empty()) {
             result.outcome = CheckResult::Outcome::kSkipped;
@@ -143,10 +150,11 @@ CheckResult PermissionsResult(bool hasLibrary) {
         }
     }
     if (result.details.empty()) {
-        result.why = "only Administrators and SYSTEM may change " + Narrow(root);
+        result.why = "only the installing account, Administrators and SYSTEM may change " +
+                     Narrow(root);
         return result;
     }
-    result.outcome = CheckResult::Outcome::kWarning;
+    result.outcome = CheckResult::Outcome::kFailed;
     result.why =
         result.details.front() +
         (result.details.size() > 1 ? " (and " + std::to_string(result.details.size() - 1) + " more)"
