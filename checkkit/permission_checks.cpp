@@ -150,8 +150,8 @@ CheckResult PermissionsResult(bool hasLibrary) {
         }
     }
     if (result.details.empty()) {
-        result.why = "only the installing account, Administrators and SYSTEM may change " +
-                     Narrow(root);
+        result.why =
+            "only the installing account, Administrators and SYSTEM may change " + Narrow(root);
         return result;
     }
     result.outcome = CheckResult::Outcome::kFailed;

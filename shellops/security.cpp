@@ -19,11 +19,8 @@ constexpr ACCESS_MASK kChangeRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_
 // machine anyway. CREATOR OWNER and OWNER RIGHTS stand for an owner, which
 // is checked on its own.
 constexpr const wchar_t* kMachineOwners[] = {
-    L"S-1-5-18",
-    L"S-1-5-32-544",
-    L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
-    L"S-1-3-0",
-    L"S-1-3-4",
+    L"S-1-5-18", L"S-1-5-32-544", L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464",
+    L"S-1-3-0",  L"S-1-3-4",
 };
 
 std::wstring SidText(PSID sid) {
@@ -60,17 +57,17 @@ std::wstring InstallSddl(const std::wstring& userSid, InstallSecurityForm form) 
         flags = L"ID";
     }
     const std::wstring ace = std::wstring(L"(A;") + flags + L";";
-    return std::wstring(L"D:") + control + ace + L"FA;;;SY)" + ace + L"FA;;;BA)" + ace +
-           L"FA;;;" + userSid + L")" + ace + L"0x1200a9;;;WD)";
+    return std::wstring(L"D:") + control + ace + L"FA;;;SY)" + ace + L"FA;;;BA)" + ace + L"FA;;;" +
+           userSid + L")" + ace + L"0x1200a9;;;WD)";
 }
 
 // Opens an entry itself (a link, not what it points to) to read its
 // descriptor, and to write it where this account may.
 UniqueHandle OpenEntry(const std::wstring& path, bool toWrite) {
-    return MakeUniqueHandle(CreateFileW(
-        path.c_str(), READ_CONTROL | (toWrite ? WRITE_DAC : 0),
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    return MakeUniqueHandle(
+        CreateFileW(path.c_str(), READ_CONTROL | (toWrite ? WRITE_DAC : 0),
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
 // Writes `descriptor`'s DACL onto the entry where this account may (the
@@ -200,7 +197,8 @@ bool SecureInstallTree(const std::wstring& root, const std::wstring& userSid) {
     const UniqueLocalMemory top = MakeInstallSecurity(userSid, InstallSecurityForm::kTop);
     const UniqueLocalMemory folder =
         MakeInstallSecurity(userSid, InstallSecurityForm::kInheritedFolder);
-    const UniqueLocalMemory file = MakeInstallSecurity(userSid, InstallSecurityForm::kInheritedFile);
+    const UniqueLocalMemory file =
+        MakeInstallSecurity(userSid, InstallSecurityForm::kInheritedFile);
     if (!top || !folder || !file)
         return false;
     return SecureEntry(root, top.get(), PROTECTED_DACL_SECURITY_INFORMATION, userSid) &&

@@ -60,9 +60,8 @@ std::vector<std::wstring> Fields(const std::wstring& ace) {
 // The form in which SDDL writes `sid` (an alias such as "SY" where it has one).
 std::wstring SddlSid(const std::wstring& sid) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW((L"O:" + sid).c_str(),
-                                                              SDDL_REVISION_1, &descriptor,
-                                                              nullptr))
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            (L"O:" + sid).c_str(), SDDL_REVISION_1, &descriptor, nullptr))
         return sid;
     const UniqueLocalMemory owner(descriptor);
     LPWSTR text = nullptr;
@@ -133,7 +132,8 @@ std::vector<AccountToCheck> AccountsToCheck(const std::wstring& installingUser) 
         {"Authenticated Users", nobody, {everyone, authenticated}},
         {"Users", nobody, {everyone, users}},
         {"Interactive", nobody, {everyone, interactive}},
-        {"second local account", L"S-1-5-21-7-7-7-1001",
+        {"second local account",
+         L"S-1-5-21-7-7-7-1001",
          {everyone, authenticated, users, interactive}},
         {"installing account", installingUser, {everyone, authenticated, users, interactive}},
         {"Administrators", nobody, {administrators}},
@@ -278,12 +278,11 @@ std::wstring InheritedSddl(const std::wstring& parentSddl, bool isFolder,
 std::string RightsText(ACCESS_MASK granted) {
     const ACCESS_MASK read = FILE_GENERIC_READ & ~SYNCHRONIZE;
     const ACCESS_MASK write = FILE_WRITE_DATA | FILE_APPEND_DATA;
-    const std::pair<bool, const char*> rights[] = {
-        {(granted & read) == read, "read"},
-        {(granted & write) != 0, "write"},
-        {(granted & DELETE) != 0, "delete"},
-        {(granted & WRITE_DAC) != 0, "permissions"},
-        {(granted & WRITE_OWNER) != 0, "owner"}};
+    const std::pair<bool, const char*> rights[] = {{(granted & read) == read, "read"},
+                                                   {(granted & write) != 0, "write"},
+                                                   {(granted & DELETE) != 0, "delete"},
+                                                   {(granted & WRITE_DAC) != 0, "permissions"},
+                                                   {(granted & WRITE_OWNER) != 0, "owner"}};
     std::string text;
     for (const auto& [allowed, name] : rights)
         text += std::string(text.empty() ? "" : " ") + (allowed ? name : "-");

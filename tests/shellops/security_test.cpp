@@ -12,10 +12,9 @@ namespace {
 
 std::wstring Sddl(PSECURITY_DESCRIPTOR descriptor) {
     LPWSTR text = nullptr;
-    if (!descriptor ||
-        !ConvertSecurityDescriptorToStringSecurityDescriptorW(
-            descriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-            &text, nullptr))
+    if (!descriptor || !ConvertSecurityDescriptorToStringSecurityDescriptorW(
+                           descriptor, SDDL_REVISION_1,
+                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text, nullptr))
         return std::wstring();
     const UniqueLocalMemory owner(text);
     return text;
@@ -23,14 +22,15 @@ std::wstring Sddl(PSECURITY_DESCRIPTOR descriptor) {
 
 UniqueLocalMemory Descriptor(const std::wstring& sddl) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                         &descriptor, nullptr);
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor,
+                                                         nullptr);
     return UniqueLocalMemory(descriptor);
 }
 
 bool SetDacl(const std::wstring& path, const std::wstring& sddl) {
     const UniqueLocalMemory descriptor = Descriptor(sddl);
-    return descriptor && SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.get());
+    return descriptor &&
+           SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, descriptor.get());
 }
 
 bool HeldSafe(const std::wstring& path, const std::wstring& user) {
@@ -101,8 +101,8 @@ TEST(InstallSecurityTest, ChildFormsAreWhatTheRootPassesOnAndBadSidsMakeNone) {
 TEST(InstallSecurityTest, OnlyOwnersMayChangeJudgesOwnerAndEveryGrant) {
     const std::wstring user = GetCurrentUserSid();
     const std::wstring other = L"S-1-5-21-7-7-7-1001";
-    const std::wstring ours = L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + user +
-                              L")(A;OICI;0x1200a9;;;WD)";
+    const std::wstring ours =
+        L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + user + L")(A;OICI;0x1200a9;;;WD)";
     const struct {
         std::wstring sddl;
         bool safe;
@@ -111,7 +111,7 @@ TEST(InstallSecurityTest, OnlyOwnersMayChangeJudgesOwnerAndEveryGrant) {
         {L"O:BA" + ours, true},
         {L"O:" + other + ours, false},  // squatted: its owner may open it again
         {L"O:" + user + L"D:(A;OICI;FA;;;SY)(A;OICI;0x1301bf;;;AU)", false},  // drive root's
-        {L"O:" + user + L"D:(A;OICIIO;0x10000;;;AU)", false},  // passed on to what is made
+        {L"O:" + user + L"D:(A;OICIIO;0x10000;;;AU)", false},     // passed on to what is made
         {L"O:" + user + L"D:(A;;0x40;;;" + other + L")", false},  // delete what it holds
         {L"O:" + user + L"D:(A;;GW;;;WD)", false},
         {L"O:" + user + L"D:(D;;FA;;;WD)(A;;FA;;;" + user + L")", true},
