@@ -70,26 +70,36 @@ UniqueHandle OpenEntry(const std::wstring& path, bool toWrite) {
                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
 }
 
-// Writes `descriptor`'s DACL onto the entry where this account may (the
-// result is not looked at), then judges what the entry holds afterwards.
-bool SecureEntry(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor,
-                 SECURITY_INFORMATION protection, const std::wstring& userSid) {
-    UniqueHandle entry = OpenEntry(path, true);
-    if (entry)
-        SetKernelObjectSecurity(entry.get(), DACL_SECURITY_INFORMATION | protection, descriptor);
-    else
-        entry = OpenEntry(path, false);
-    if (!entry)
-        return false;
+// Whether the open entry's owner and DACL let only the machine's owners and
+// `userSid` change it.
+bool HoldsSafe(HANDLE entry, const std::wstring& userSid) {
     const SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
     DWORD needed = 0;
-    GetKernelObjectSecurity(entry.get(), wanted, nullptr, 0, &needed);
+    GetKernelObjectSecurity(entry, wanted, nullptr, 0, &needed);
     if (needed == 0)
         return false;
     std::vector<unsigned char> held(needed);
-    if (!GetKernelObjectSecurity(entry.get(), wanted, held.data(), needed, &needed))
+    return GetKernelObjectSecurity(entry, wanted, held.data(), needed, &needed) &&
+           OnlyOwnersMayChange(held.data(), userSid);
+}
+
+// An entry that others may change gets `descriptor`'s DACL where this
+// account may write it (the result is not looked at) and is judged again.
+// A safe entry is left as it is, permissions and attributes alike.
+bool SecureEntry(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor,
+                 SECURITY_INFORMATION protection, const std::wstring& userSid) {
+    UniqueHandle entry = OpenEntry(path, true);
+    const bool mayWrite = entry != nullptr;
+    if (!mayWrite)
+        entry = OpenEntry(path, false);
+    if (!entry)
         return false;
-    return OnlyOwnersMayChange(held.data(), userSid);
+    if (HoldsSafe(entry.get(), userSid))
+        return true;
+    if (!mayWrite)
+        return false;
+    SetKernelObjectSecurity(entry.get(), DACL_SECURITY_INFORMATION | protection, descriptor);
+    return HoldsSafe(entry.get(), userSid);
 }
 
 struct TreeForms {

@@ -96,9 +96,10 @@ UniqueLocalMemory MakeInstallSecurity(const std::wstring& userSid, InstallSecuri
 // counted, so a descriptor that relies on one counts as changeable.
 bool OnlyOwnersMayChange(PSECURITY_DESCRIPTOR descriptor, const std::wstring& userSid);
 
-// Gives the existing folder `root` the kTop DACL for `userSid` and everything
-// below it the inherited one, where this account may, then reads each
-// entry's owner and DACL back. Linked folders are secured as links, never
+// Gives each entry of the existing folder `root` that others may change the
+// kTop DACL for `userSid` (the root) or the inherited one (everything below),
+// where this account may, and reads its owner and DACL back; safe entries are
+// left as they are. Linked folders are secured as links, never
 // entered. True only when every entry passes OnlyOwnersMayChange; false for a
 // linked root, a folder that cannot be listed, and an entry another account
 // owns (its owner could open it to others again).
