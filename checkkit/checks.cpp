@@ -205,6 +205,7 @@ private:
     const CheckSetup& setup_;
     CheckRun run_{std::vector<const char*>(std::begin(kCheckNames), std::end(kCheckNames))};
     InstallerProcess installer_;
+    std::vector<ProbedEvent> installRecord_;  // every call the install made, as recorded
     bool hasLibrary_ = false;
     bool hasIcon_ = false;
     std::set<std::wstring> keysBefore_;
@@ -256,11 +257,13 @@ Problems Run::Install() {
     std::vector<ExpectedCall> calls = {BoxCall(kInstalledBox)};
     if (hasLibrary_)
         calls.insert(calls.begin(), {BoxCall(kRegisterBox), LaunchCall(kRegisterLaunch)});
-    return WorkflowProblems(installer_, kInstallButtonId, answers, setup_.boxTimeoutMs, expected,
-                            calls, [this](HWND box, size_t index) {
-                                Picture(box, hasLibrary_ && index == 0 ? L"box-register-question"
-                                                                       : L"box-install-complete");
-                            });
+    return WorkflowProblems(
+        installer_, kInstallButtonId, answers, setup_.boxTimeoutMs, expected, calls,
+        [this](HWND box, size_t index) {
+            Picture(box,
+                    hasLibrary_ && index == 0 ? L"box-register-question" : L"box-install-complete");
+        },
+        &installRecord_);
 }
 
 Problems Run::InstalledTree() {
@@ -415,7 +418,7 @@ std::vector<CheckResult> Run::Go() {
             Check("installed-tree", [this] { return InstalledTree(); });
             if (IsFolder(kInstallRoot)) {
                 const ULONGLONG permissionsStart = NowMs();
-                CheckResult permissions = PermissionsResult(hasLibrary_);
+                CheckResult permissions = PermissionsResult(hasLibrary_, installRecord_);
                 permissions.seconds = static_cast<double>(NowMs() - permissionsStart) / 1000.0;
                 run_.Record(permissions);
             }

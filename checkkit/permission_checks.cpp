@@ -1,5 +1,6 @@
 #include "checkkit/permission_checks.h"
 
+#include "checkkit/driver/descriptor_access.h"
 #include "checkkit/driver/files.h"
 #include "checkkit/driver/message_boxes.h"
 #include "checkkit/expected.h"
@@ -118,9 +119,102 @@ std::vector<std::string> Changers(const std::wstring& path, const std::wstring& 
     return found;
 }
 
+bool SamePath(const std::wstring& one, const std::wstring& other) {
+    return CompareStringOrdinal(one.c_str(), -1, other.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+// Under Wine, which keeps no descriptor on a file, the descriptors the
+// install handed to the system, judged with AccessCheck for each account.
+void JudgeHandedDescriptors(CheckResult& result, const std::vector<ProbedEvent>& record,
+                            bool hasLibrary) {
+    const std::wstring root = expected::kInstallRoot;
+    const std::wstring scripts = root + expected::kInstallerFolder;
+    const std::wstring user = GetCurrentUserSid();
+    std::wstring rootSddl, scriptsSddl;
+    for (const ProbedEvent& event : record) {
+        if (event.kind != kEventSecurity)
+            continue;
+        const bool isRoot = SamePath(event.file, root), isScripts = SamePath(event.file, scripts);
+        if (!isRoot && !isScripts)
+            continue;
+        if (event.descriptor[0] == L'\0' || event.descriptor[0] == L'?') {
+            result.outcome = CheckResult::Outcome::kFailed;
+            result.details.push_back(Narrow(event.file) +
+                                     (event.descriptor[0] ? " got a descriptor too long to judge"
+                                                          : " was made with no descriptor: it "
+                                                            "takes the drive root's permissions"));
+            continue;
+        }
+        (isRoot ? rootSddl : scriptsSddl) = event.descriptor;
+    }
+    if (result.outcome == CheckResult::Outcome::kFailed) {
+        result.why = result.details.front();
+        return;
+    }
+    if (rootSddl.empty()) {
+        result.outcome = CheckResult::Outcome::kSkipped;
+        result.why = "the install handed no descriptor for " + Narrow(root) +
+                     ", and Wine keeps no Windows permissions on files to read one back";
+        result.details = {result.why};
+        return;
+    }
+    const std::wstring client = InheritedSddl(rootSddl, true, user);
+    if (scriptsSddl.empty())
+        scriptsSddl = InheritedSddl(rootSddl, true, user);
+    struct Entry {
+        std::wstring path, sddl, parent;
+    };
+    std::vector<Entry> entries = {
+        {root, rootSddl, L""},
+        {root + expected::kClientExecutable, InheritedSddl(rootSddl, false, user), rootSddl},
+        {scripts, scriptsSddl, rootSddl}};
+    if (hasLibrary)
+        entries.insert(entries.begin() + 1, {root + expected::kCaptureLibrary,
+                                             InheritedSddl(client, false, user), client});
+    result.details.push_back("handed for " + Narrow(root) + ": " + Narrow(rootSddl));
+    std::vector<std::string> changers;
+    for (const AccountToCheck& account : AccountsToCheck(user)) {
+        const bool trusted = account.user == user || account.user == L"S-1-5-18" ||
+                             account.groups == std::vector<std::wstring>{L"S-1-5-32-544"};
+        std::string row = std::string(account.name) + ":";
+        for (const Entry& entry : entries) {
+            ACCESS_MASK granted = 0, parentGranted = 0;
+            std::string why;
+            if (!AccessGranted(entry.sddl, user, account, granted, why) ||
+                (!entry.parent.empty() &&
+                 !AccessGranted(entry.parent, user, account, parentGranted, why))) {
+                result.outcome = CheckResult::Outcome::kSkipped;
+                result.why = "cannot judge the descriptor of " + Narrow(entry.path) + ": " + why;
+                result.details = {result.why};
+                return;
+            }
+            if (parentGranted & FILE_DELETE_CHILD)
+                granted |= DELETE;
+            row += " " + Narrow(entry.path) + " [" + RightsText(granted) + "]";
+            if (!trusted && (granted & kChangeRights))
+                changers.push_back(std::string(account.name) + " may change " + Narrow(entry.path) +
+                                   ": " + RightNames(granted & kChangeRights));
+        }
+        result.details.push_back(row);
+    }
+    if (changers.empty()) {
+        result.why =
+            "as the install handed them to the system, judged with AccessCheck: only "
+            "the installing account, Administrators and SYSTEM may change " +
+            Narrow(root);
+        return;
+    }
+    result.outcome = CheckResult::Outcome::kFailed;
+    result.why =
+        changers.front() +
+        (changers.size() > 1 ? " (and " + std::to_string(changers.size() - 1) + " more)" : "") +
+        ": they could replace what runs elevated and what every user loads";
+    result.details.insert(result.details.begin(), changers.begin(), changers.end());
+}
+
 }  // namespace
 
-CheckResult PermissionsResult(bool hasLibrary) {
+CheckResult PermissionsResult(bool hasLibrary, const std::vector<ProbedEvent>& installRecord) {
     CheckResult result;
     result.name = "permissions";
     const std::wstring root = expected::kInstallRoot;
@@ -129,12 +223,7 @@ CheckResult PermissionsResult(bool hasLibrary) {
     if (hasLibrary)
         paths.insert(paths.begin() + 1, root + expected::kCaptureLibrary);
     if (IsRunningUnderWine()) {
-        result.outcome = CheckResult::Outcome::kSkipped;
-        result.why =
-            "Wine keeps no Windows permissions on files, so it cannot tell who may "
-            "change " +
-            Narrow(root) + "; only Windows can";
-        result.details = {result.why};
+        JudgeHandedDescriptors(result, installRecord, hasLibrary);
         return result;
     }
     const std::wstring installer = GetCurrentUserSid();

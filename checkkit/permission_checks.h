@@ -4,11 +4,17 @@
 // keeps the security descriptors that say so.
 #pragma once
 
+#include "checkkit/driver/probe_protocol.h"
 #include "checkkit/report.h"
+
+#include <vector>
 
 // The check "permissions": passes when only the installing account (this
 // process's), Administrators, SYSTEM and TrustedInstaller may change the
 // four and one of them owns each; fails naming every other account that may,
-// with its rights; skips under Wine, which cannot tell.
-// `hasLibrary`: the install root holds the library.
-CheckResult PermissionsResult(bool hasLibrary);
+// with its rights. Under Wine, which keeps no descriptor on files, it judges
+// instead the descriptors the install handed to the system (`installRecord`,
+// as the probe recorded them) with AccessCheck for each account, failing a
+// folder made with none; it skips when the install handed none for the
+// install root. `hasLibrary`: the install root holds the library.
+CheckResult PermissionsResult(bool hasLibrary, const std::vector<ProbedEvent>& installRecord);

@@ -97,7 +97,14 @@ enum ProbedEventKind : std::int32_t {
     kEventPause = 4,       // Sleep: its length
     kEventComInit = 5,     // CoInitialize: its result (an HRESULT)
     kEventComUninit = 6,   // CoUninitialize
+    // A security descriptor handed to the system for a folder or file:
+    // value kSecurityAtCreation (SHCreateDirectoryExW; descriptor empty when
+    // it got none) or kSecurityOnEntry (SetKernelObjectSecurity), file the
+    // path, mask the SECURITY_INFORMATION, descriptor its SDDL.
+    kEventSecurity = 7,
 };
+inline constexpr std::uint32_t kSecurityAtCreation = 1;
+inline constexpr std::uint32_t kSecurityOnEntry = 2;
 // Which text fields of a launch were null rather than text.
 inline constexpr std::uint32_t kNullVerb = 1;
 inline constexpr std::uint32_t kNullFile = 2;
@@ -119,6 +126,7 @@ struct ProbedEvent {
     wchar_t file[MAX_PATH];
     wchar_t parameters[MAX_PATH];
     wchar_t directory[MAX_PATH];
-    std::int32_t ofLaunch;  // a wait: the index of the launch event whose process it waits for
-    wchar_t caption[64];    // a box's caption
+    std::int32_t ofLaunch;    // a wait: the index of the launch event whose process it waits for
+    wchar_t caption[64];      // a box's caption
+    wchar_t descriptor[512];  // a descriptor handed to the system, as SDDL
 };
