@@ -132,10 +132,15 @@ void JudgeHandedDescriptors(CheckResult& result, const std::vector<ProbedEvent>&
     const std::wstring user = GetCurrentUserSid();
     std::wstring rootSddl, scriptsSddl;
     for (const ProbedEvent& event : record) {
-        if (event.kind != kEventSecurity)
+        // A folder that existed already took nothing from the call.
+        if (event.kind != kEventSecurity ||
+            (event.value == kSecurityAtCreation && !event.succeeded))
             continue;
         const bool isRoot = SamePath(event.file, root), isScripts = SamePath(event.file, scripts);
         if (!isRoot && !isScripts)
+            continue;
+        // Made with none below the install root, a folder inherits the root's.
+        if (isScripts && event.descriptor[0] == L'\0')
             continue;
         if (event.descriptor[0] == L'\0' || event.descriptor[0] == L'?') {
             result.outcome = CheckResult::Outcome::kFailed;

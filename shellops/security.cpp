@@ -98,7 +98,12 @@ bool SecureEntry(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor,
         return true;
     if (!mayWrite)
         return false;
+    // Wine keeps the DACL and the read-only attribute in the same Unix mode
+    // bits; writing the one must not change the other.
+    const DWORD attributes = GetFileAttributesW(path.c_str());
     SetKernelObjectSecurity(entry.get(), DACL_SECURITY_INFORMATION | protection, descriptor);
+    if (attributes != INVALID_FILE_ATTRIBUTES && GetFileAttributesW(path.c_str()) != attributes)
+        SetFileAttributesW(path.c_str(), attributes);
     return HoldsSafe(entry.get(), userSid);
 }
 

@@ -331,7 +331,11 @@ int WINAPI RecordedCreateFolder(HWND window, LPCWSTR path, const SECURITY_ATTRIB
     CopyText(event.file, std::size(event.file), path);
     if (security)
         CopyDescriptor(event, security->lpSecurityDescriptor);
-    return gCreateFolder(window, path, security);
+    const size_t index = Record().size() - 1;
+    const int result = gCreateFolder(window, path, security);
+    // Only a call that made the folder gave it the descriptor.
+    Record()[index].succeeded = result == ERROR_SUCCESS;
+    return result;
 }
 
 BOOL WINAPI RecordedSetSecurity(HANDLE entry, SECURITY_INFORMATION what,

@@ -99,8 +99,9 @@ enum ProbedEventKind : std::int32_t {
     kEventComUninit = 6,   // CoUninitialize
     // A security descriptor handed to the system for a folder or file:
     // value kSecurityAtCreation (SHCreateDirectoryExW; descriptor empty when
-    // it got none) or kSecurityOnEntry (SetKernelObjectSecurity), file the
-    // path, mask the SECURITY_INFORMATION, descriptor its SDDL.
+    // it got none; succeeded when the call made the folder) or
+    // kSecurityOnEntry (SetKernelObjectSecurity), file the path, mask the
+    // SECURITY_INFORMATION, descriptor its SDDL.
     kEventSecurity = 7,
 };
 inline constexpr std::uint32_t kSecurityAtCreation = 1;
