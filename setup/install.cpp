@@ -41,41 +41,38 @@ void RunInstall(HWND ownerWindow) {
     const std::wstring installRoot = kInstallRoot;
 
     // Even a plain file of that name counts as an existing install root.
-    if (GetFileAttributesW(installRoot.c_str()) != INVALID_FILE_ATTRIBUTES &&
+    const DWORD attributes = GetFileAttributesW(installRoot.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES &&
         MessageBoxW(ownerWindow, kOverwriteText, kConfirmCaption, MB_ICONQUESTION | MB_YESNO) !=
             IDYES)
         return;
 
     // The install root is made with its permissions in place: only this
     // account, Administrators and SYSTEM may change what runs from it. One
-    // that exists already (or appeared since the look above) is made so
-    // before anything is copied into it; where another account may still
-    // change it, nothing is copied, registered or launched.
+    // that exists already is made so before anything is copied into it, and
+    // one that appeared since the look above (the copy found it) before
+    // anything runs from it; where another account may still change it,
+    // nothing is registered, linked or launched.
     const std::wstring userSid = GetCurrentUserSid();
     const UniqueLocalMemory descriptor = MakeInstallSecurity(userSid, InstallSecurityForm::kTop);
     SECURITY_ATTRIBUTES security = {sizeof security, descriptor.get(), FALSE};
-    if (!descriptor) {
-        MessageBoxW(ownerWindow, kCopyFailedText, kErrorCaption, MB_ICONERROR);
+    const bool existed =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    if (descriptor && existed && !SecureInstallTree(installRoot, userSid)) {
+        MessageBoxW(ownerWindow, kOpenRootText, kErrorCaption, MB_ICONERROR);
         return;
-    }
-    if (SHCreateDirectoryExW(nullptr, installRoot.c_str(), &security) != ERROR_SUCCESS) {
-        const DWORD attributes = GetFileAttributesW(installRoot.c_str());
-        // A plain file, or no folder at all: the copy could only fail.
-        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            MessageBoxW(ownerWindow, kCopyFailedText, kErrorCaption, MB_ICONERROR);
-            return;
-        }
-        if (!SecureInstallTree(installRoot, userSid)) {
-            MessageBoxW(ownerWindow, kOpenRootText, kErrorCaption, MB_ICONERROR);
-            return;
-        }
     }
 
     // The copy refuses an empty source root and one that holds the install
     // root (an installer in C:\Installer would copy the whole drive into
-    // itself); both end here with the copy-failed box.
-    if (!CopyDirectoryTree(sourceRoot, installRoot)) {
+    // itself); both end here with the copy-failed box, as does a descriptor
+    // that cannot be made.
+    if (!descriptor || !CopyDirectoryTree(sourceRoot, installRoot, &security)) {
         MessageBoxW(ownerWindow, kCopyFailedText, kErrorCaption, MB_ICONERROR);
+        return;
+    }
+    if (!existed && !SecureInstallTree(installRoot, userSid)) {
+        MessageBoxW(ownerWindow, kOpenRootText, kErrorCaption, MB_ICONERROR);
         return;
     }
 

@@ -102,7 +102,7 @@ bool SecureEntry(const std::wstring& path, PSECURITY_DESCRIPTOR descriptor,
     // bits; writing the one must not change the other.
     const DWORD attributes = GetFileAttributesW(path.c_str());
     SetKernelObjectSecurity(entry.get(), DACL_SECURITY_INFORMATION | protection, descriptor);
-    if (attributes != INVALID_FILE_ATTRIBUTES && GetFileAttributesW(path.c_str()) != attributes)
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
         SetFileAttributesW(path.c_str(), attributes);
     return HoldsSafe(entry.get(), userSid);
 }

@@ -60,8 +60,11 @@ std::wstring GetSystemFolder();
 // folder being copied or overlaps the destination; such a link is not
 // followed and counts as a failed step, so a link cycle cannot make the copy
 // run away. Paths are passed to the platform as they are, so entries past the
-// platform's path limit fail and make the result false.
-bool CopyDirectoryTree(const std::wstring& source, const std::wstring& destination);
+// platform's path limit fail and make the result false. `security`, when
+// given, is what `destination` is made with if it is missing; what the copy
+// makes below it inherits from it.
+bool CopyDirectoryTree(const std::wstring& source, const std::wstring& destination,
+                       const SECURITY_ATTRIBUTES* security = nullptr);
 
 // Deletes `path` with everything below it, resetting each file's attributes
 // to FILE_ATTRIBUTE_NORMAL first so read-only, hidden and system files go

@@ -404,7 +404,7 @@ sed -i 's/kMissingText, kInformationCaption, MB_ICONINFORMATION/kMissingText, kI
 perl -0pi -e 's/==\n(\s*)IDYES\)\n(\s*)RegisterCaptureLibrary/!=\n$1IDCANCEL)\n$2RegisterCaptureLibrary/' \
   "$copy/setup/install.cpp"
 sed -i 's/kTaskKillWaitMs = 5000;/kTaskKillWaitMs = 3000;/' "$copy/setup/uninstall.cpp"
-sed -i 's/SHCreateDirectoryExW(nullptr, installRoot.c_str(), &security)/SHCreateDirectoryExW(nullptr, installRoot.c_str(), nullptr)/' \
+sed -i 's/CopyDirectoryTree(sourceRoot, installRoot, &security)/CopyDirectoryTree(sourceRoot, installRoot)/' \
   "$copy/setup/install.cpp"
 sed -i 's/^            CoUninitialize();$/            ;/' "$copy/shellops/handles.h"
 sed -i -e 's/request.nShow = SW_HIDE;/request.nShow = SW_SHOWNORMAL;/' \
@@ -417,7 +417,7 @@ if grep -q 'L"\\\\OVIK クライアント.lnk"' "$copy/shellops/shellops.h" &&
   grep -q 'SW_SHOWNORMAL' "$copy/shellops/launch.cpp" && ! grep -q 'regsvr32 /u' "$copy/shellops/launch.cpp" &&
   [ "$(grep -c 'FW_BOLD, TRUE\|DEFAULT_CHARSET\|IDC_IBEAM\|COLOR_WINDOW + 1\|BS_PUSHBUTTON | WS_TABSTOP\|height) / 3\|WS_EX_TOPMOST, kMain\|return 3;\|cbWndExtra = 8;\|if (control.id != 0)' "$copy/app/main.cpp")" -eq 10 ] &&
   grep -q 'MessageBoxW(nullptr, kCopyFailedText' "$copy/setup/install.cpp" &&
-  grep -q 'installRoot.c_str(), nullptr)' "$copy/setup/install.cpp" &&
+  grep -q 'CopyDirectoryTree(sourceRoot, installRoot)' "$copy/setup/install.cpp" &&
   grep -q 'kInformationCaption, MB_ICONWARNING' "$copy/setup/uninstall.cpp" &&
   ! grep -q 'CoUninitialize();' "$copy/shellops/handles.h" &&
   cmake -S "$copy" -B "$copy/build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
