@@ -5,6 +5,7 @@
 #include "checkkit/driver/installer_boxes.h"
 #include "checkkit/driver/installer_driver.h"
 #include "checkkit/driver/shortcut_reader.h"
+#include "checkkit/elevation_checks.h"
 #include "checkkit/expected.h"
 #include "checkkit/permission_checks.h"
 #include "checkkit/screenshot.h"
@@ -30,6 +31,7 @@ const char* const kCheckNames[] = {"medium-drive",
                                    "drive-matches-medium",
                                    "signature",
                                    "installer-window",
+                                   "runs-as-invoker",
                                    "window-class",
                                    "window-frame",
                                    "window-texts",
@@ -405,8 +407,20 @@ std::vector<CheckResult> Run::Go() {
         signature.seconds = static_cast<double>(NowMs() - start) / 1000.0;
         run_.Record(signature);
         keysBefore_ = RegistrySnapshot();
-        if (gate("installer-window",
-                 Check("installer-window", [this] { return InstallerWindow(); }))) {
+        const bool started = Check("installer-window", [this] { return InstallerWindow(); });
+        // A manifest that asks for elevation is named even when the
+        // installer did not start because of it.
+        const Problems manifest = ManifestProblems(setup_.drive + kSetupExe);
+        if (started || !manifest.empty())
+            Check("runs-as-invoker", [this, &manifest, started] {
+                Problems problems = manifest;
+                if (started) {
+                    for (std::string& problem : InstallerTokenProblems(installer_))
+                        problems.push_back(std::move(problem));
+                }
+                return problems;
+            });
+        if (gate("installer-window", started)) {
             Check("window-class", [this] { return WindowClassProblems(installer_); });
             Check("window-frame", [this] { return WindowFrameProblems(installer_); });
             Check("window-texts", [this] { return WindowTextProblems(installer_); });

@@ -2,10 +2,12 @@
 // It answers questions that only code inside the installer's process can
 // answer (GDI and icon handles belong to their process): which font each
 // control uses, how large each control's text comes out in that font, the
-// window's DPI and layout, the window's class, and which system icon a message box shows. Asked
-// to, it also records what the installer hands to the platform (its message boxes, launches,
-// waits and pauses) by taking the place of those functions in the installer's import table; each
-// call still goes to the platform unchanged. It reacts to no other message.
+// window's DPI and layout, the window's class, which system icon a message
+// box shows, and whom the process runs as. Asked to, it also records what the
+// installer hands to the platform (its message boxes, launches, waits and
+// pauses) by taking the place of those functions in the installer's import
+// table; each call still goes to the platform unchanged. It reacts to no
+// other message.
 #include "checkkit/driver/probe_protocol.h"
 
 #include <sddl.h>
@@ -431,6 +433,11 @@ void ReplyStartRecord(HWND window, HWND replyTo) {
     Reply(replyTo, window, kProbeStartRecord, &started, sizeof started);
 }
 
+void ReplyToken(HWND window, HWND replyTo) {
+    const ProbedToken facts = ReadOwnToken();
+    Reply(replyTo, window, kProbeToken, &facts, sizeof facts);
+}
+
 void ReplyRecord(HWND window, HWND replyTo) {
     Reply(replyTo, window, kProbeRecord, Record().data(),
           static_cast<DWORD>(Record().size() * sizeof(ProbedEvent)));
@@ -458,6 +465,8 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK
                 ReplyStartRecord(sent->hwnd, replyTo);
             else if (sent->lParam == kProbeRecord)
                 ReplyRecord(sent->hwnd, replyTo);
+            else if (sent->lParam == kProbeToken)
+                ReplyToken(sent->hwnd, replyTo);
         }
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);

@@ -66,8 +66,8 @@ probe_checks=(probe-medium probe-window probe-install probe-installed-tree
   probe-overwrite-yes probe-uninstall-running-client probe-uninstall-again probe-copy-fails
   probe-register-no probe-scripts-folder probe-no-library probe-plain-file-root
   probe-planted-tools probe-closes-from-frame)
-# Every check of a run: the release's 22 and the probe's 16.
-all_checks=38
+# Every check of a run: the release's 23 and the probe's 16.
+all_checks=39
 
 # run_on_drive TREE RELEASE RESULTS [KIT]: the kit on RELEASE with a copy of
 # the medium tree TREE, read-only, as the CD-ROM drive D: for this one run.
@@ -376,7 +376,8 @@ fi
 # of hidden, an unregistration script that registers the library again, COM
 # left initialised after the shortcut,
 # taskkill waited for 3 s instead of 5, the copy's error box
-# without an owner, the nothing-installed box with a warning icon, and an
+# without an owner, the nothing-installed box with a warning icon, a
+# manifest that asks for elevation, and an
 # exit code of 3. Only setup.exe and ovik-check.exe are built.
 copy="$scratch/changed-sources"
 mkdir -p "$copy"
@@ -399,6 +400,7 @@ sed -i -e 's/kMainWindowTitle\[\] = L"Installer"/kMainWindowTitle[] = L"Setup"/'
   -e 's/        SendMessageW(child, WM_SETFONT,/        if (control.id != 0) SendMessageW(child, WM_SETFONT,/' \
   "$copy/app/main.cpp"
 sed -i 's/MessageBoxW(ownerWindow, kCopyFailedText,/MessageBoxW(nullptr, kCopyFailedText,/' "$copy/setup/install.cpp"
+sed -i 's/level="asInvoker"/level="requireAdministrator"/' "$copy/app/installer.manifest"
 sed -i 's/kMissingText, kInformationCaption, MB_ICONINFORMATION/kMissingText, kInformationCaption, MB_ICONWARNING/' \
   "$copy/setup/uninstall.cpp"
 perl -0pi -e 's/==\n(\s*)IDYES\)\n(\s*)RegisterCaptureLibrary/!=\n$1IDCANCEL)\n$2RegisterCaptureLibrary/' \
@@ -417,6 +419,7 @@ if grep -q 'L"\\\\OVIK クライアント.lnk"' "$copy/shellops/shellops.h" &&
   grep -q 'SW_SHOWNORMAL' "$copy/shellops/launch.cpp" && ! grep -q 'regsvr32 /u' "$copy/shellops/launch.cpp" &&
   [ "$(grep -c 'FW_BOLD, TRUE\|DEFAULT_CHARSET\|IDC_IBEAM\|COLOR_WINDOW + 1\|BS_PUSHBUTTON | WS_TABSTOP\|height) / 3\|WS_EX_TOPMOST, kMain\|return 3;\|cbWndExtra = 8;\|if (control.id != 0)' "$copy/app/main.cpp")" -eq 10 ] &&
   grep -q 'MessageBoxW(nullptr, kCopyFailedText' "$copy/setup/install.cpp" &&
+  grep -q 'level="requireAdministrator"' "$copy/app/installer.manifest" &&
   grep -q 'CopyDirectoryTree(sourceRoot, installRoot)' "$copy/setup/install.cpp" &&
   grep -q 'kInformationCaption, MB_ICONWARNING' "$copy/setup/uninstall.cpp" &&
   ! grep -q 'CoUninitialize();' "$copy/shellops/handles.h" &&
@@ -454,6 +457,8 @@ if grep -q 'L"\\\\OVIK クライアント.lnk"' "$copy/shellops/shellops.h" &&
              grep -q 'the client area is 500x200 px, expected 500x250' '$changed_xml'"
   check "... the registration script launched shown, not hidden" \
     grep -q '^FAIL  install: call 2 is launch ".*ScreenCapture_reg.bat" with the verb "runas", parameters none, working folder ".*", shown with 1, mask 0x00000040, no window; expected .* hidden (SW_HIDE)' "$changed_txt"
+  check "... its manifest asking for elevation" \
+    grep -q '^FAIL  runs-as-invoker: setup.exe.s manifest asks for the level "requireAdministrator", expected "asInvoker"' "$changed_txt"
   check "... the install root made with no descriptor of its own" \
     grep -q '^FAIL  permissions: C:\\ovikProgram was made with no descriptor: it takes the drive root.s permissions' "$changed_txt"
   check "... taskkill waited for 3 s, not 5" \
