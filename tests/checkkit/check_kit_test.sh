@@ -65,9 +65,9 @@ probe_checks=(probe-medium probe-window probe-install probe-installed-tree
   probe-install-from-install-root probe-overwrite-no
   probe-overwrite-yes probe-uninstall-running-client probe-uninstall-again probe-copy-fails
   probe-register-no probe-scripts-folder probe-no-library probe-plain-file-root
-  probe-planted-tools probe-closes-from-frame)
-# Every check of a run: the release's 23 and the probe's 16.
-all_checks=39
+  probe-open-install-root probe-planted-tools probe-closes-from-frame)
+# Every check of a run: the release's 23 and the probe's 17.
+all_checks=40
 
 # run_on_drive TREE RELEASE RESULTS [KIT]: the kit on RELEASE with a copy of
 # the medium tree TREE, read-only, as the CD-ROM drive D: for this one run.
