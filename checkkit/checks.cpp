@@ -5,6 +5,7 @@
 #include "checkkit/driver/installer_boxes.h"
 #include "checkkit/driver/installer_driver.h"
 #include "checkkit/driver/shortcut_reader.h"
+#include "checkkit/elevation_checks.h"
 #include "checkkit/expected.h"
 #include "checkkit/permission_checks.h"
 #include "checkkit/screenshot.h"
@@ -31,6 +32,7 @@ const char* const kCheckNames[] = {"medium-drive",
                                    "drive-matches-medium",
                                    "signature",
                                    "installer-window",
+                                   "runs-as-invoker",
                                    "window-class",
                                    "window-frame",
                                    "window-texts",
@@ -206,6 +208,7 @@ private:
     const CheckSetup& setup_;
     CheckRun run_{std::vector<const char*>(std::begin(kCheckNames), std::end(kCheckNames))};
     InstallerProcess installer_;
+    std::vector<ProbedEvent> installRecord_;  // every call the install made, as recorded
     bool hasLibrary_ = false;
     bool hasIcon_ = false;
     std::set<std::wstring> keysBefore_;
@@ -257,11 +260,13 @@ Problems Run::Install() {
     std::vector<ExpectedCall> calls = {BoxCall(kInstalledBox)};
     if (hasLibrary_)
         calls.insert(calls.begin(), {BoxCall(kRegisterBox), LaunchCall(kRegisterLaunch)});
-    return WorkflowProblems(installer_, kInstallButtonId, answers, setup_.boxTimeoutMs, expected,
-                            calls, [this](HWND box, size_t index) {
-                                Picture(box, hasLibrary_ && index == 0 ? L"box-register-question"
-                                                                       : L"box-install-complete");
-                            });
+    return WorkflowProblems(
+        installer_, kInstallButtonId, answers, setup_.boxTimeoutMs, expected, calls,
+        [this](HWND box, size_t index) {
+            Picture(box,
+                    hasLibrary_ && index == 0 ? L"box-register-question" : L"box-install-complete");
+        },
+        &installRecord_);
 }
 
 Problems Run::InstalledTree() {
@@ -403,8 +408,20 @@ std::vector<CheckResult> Run::Go() {
         signature.seconds = static_cast<double>(NowMs() - start) / 1000.0;
         run_.Record(signature);
         keysBefore_ = RegistrySnapshot();
-        if (gate("installer-window",
-                 Check("installer-window", [this] { return InstallerWindow(); }))) {
+        const bool started = Check("installer-window", [this] { return InstallerWindow(); });
+        // A manifest that asks for elevation is named even when the
+        // installer did not start because of it.
+        const Problems manifest = ManifestProblems(setup_.drive + kSetupExe);
+        if (started || !manifest.empty())
+            Check("runs-as-invoker", [this, &manifest, started] {
+                Problems problems = manifest;
+                if (started) {
+                    for (std::string& problem : InstallerTokenProblems(installer_))
+                        problems.push_back(std::move(problem));
+                }
+                return problems;
+            });
+        if (gate("installer-window", started)) {
             Check("window-class", [this] { return WindowClassProblems(installer_); });
             Check("window-frame", [this] { return WindowFrameProblems(installer_); });
             Check("window-texts", [this] { return WindowTextProblems(installer_); });
@@ -416,7 +433,7 @@ std::vector<CheckResult> Run::Go() {
             Check("installed-tree", [this] { return InstalledTree(); });
             if (IsFolder(kInstallRoot)) {
                 const ULONGLONG permissionsStart = NowMs();
-                CheckResult permissions = PermissionsResult(hasLibrary_);
+                CheckResult permissions = PermissionsResult(hasLibrary_, installRecord_);
                 permissions.seconds = static_cast<double>(NowMs() - permissionsStart) / 1000.0;
                 run_.Record(permissions);
             }

@@ -58,10 +58,13 @@ std::wstring LaunchFile(const Launch& launch) {
 }  // namespace
 
 Problems CallRecordProblems(const InstallerProcess& installer,
-                            const std::vector<ExpectedCall>& calls) {
+                            const std::vector<ExpectedCall>& calls,
+                            std::vector<ProbedEvent>* record) {
     std::vector<ProbedEvent> events;
     if (!ReadCallRecord(installer, events))
         return {"the probe in the installer did not hand over its record of calls"};
+    if (record)
+        *record = events;
     const auto owned = [&installer](std::uint64_t window) {
         return reinterpret_cast<HWND>(window) == installer.window;
     };
@@ -89,6 +92,7 @@ Problems CallRecordProblems(const InstallerProcess& installer,
         switch (event.kind) {
             case kEventComInit:
             case kEventComUninit:
+            case kEventSecurity:  // judged by the check permissions
                 break;
             case kEventMessageBox:
                 seen.push_back(BoxWords(event.caption, event.value, owned(event.window)));

@@ -9,6 +9,8 @@
 #include "checkkit/workflow_checks.h"
 
 // The record since StartCallRecord against `calls`: one problem per step
-// that differs, is missing or was not expected.
+// that differs, is missing or was not expected. `record`, when given,
+// receives every recorded call (the security descriptors handed over too).
 Problems CallRecordProblems(const InstallerProcess& installer,
-                            const std::vector<ExpectedCall>& calls);
+                            const std::vector<ExpectedCall>& calls,
+                            std::vector<ProbedEvent>* record = nullptr);

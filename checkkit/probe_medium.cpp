@@ -5,14 +5,18 @@
 #include "checkkit/driver/installer_boxes.h"
 #include "checkkit/driver/installer_driver.h"
 #include "checkkit/expected.h"
+#include "checkkit/permission_checks.h"
 #include "checkkit/probe_standin.h"
 #include "checkkit/text.h"
 #include "checkkit/tree_checks.h"
 #include "checkkit/window_checks.h"
 #include "checkkit/workflow_checks.h"
 #include "shellops/handles.h"
+#include "shellops/shellops.h"
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <algorithm>
@@ -53,6 +57,7 @@ const char* const kProbeChecks[] = {"probe-medium",
                                     "probe-scripts-folder",
                                     "probe-no-library",
                                     "probe-plain-file-root",
+                                    "probe-open-install-root",
                                     "probe-planted-tools",
                                     "probe-closes-from-frame"};
 
@@ -186,6 +191,7 @@ private:
     Problems ScriptsFolder();
     Problems NoLibrary();
     Problems PlainFileRoot();
+    Problems OpenInstallRoot();
     Problems PlantedTools();
     Problems ClosesFromFrame();
 
@@ -572,6 +578,60 @@ Problems ProbeRun::PlainFileRoot() {
     return problems;
 }
 
+Problems ProbeRun::OpenInstallRoot() {
+    // An install root made beforehand that every signed-in account may
+    // change (by hand, by an older installer, or squatted by another account
+    // to catch a later install): Install (Yes) secures it before anything is
+    // copied into it and goes on as usual, and permissions then passes. Wine
+    // keeps no access list on files and shows of the others only Everyone
+    // (in the mode bits), so there Everyone gets the same rights.
+    const std::wstring root = kInstallRootPath;
+    std::wstring sddl = L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1301bf;;;AU)";
+    if (IsRunningUnderWine())
+        sddl += L"(A;OICI;0x1301bf;;;WD)";
+    PSECURITY_DESCRIPTOR made = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &made,
+                                                              nullptr))
+        return {"cannot make the descriptor " + Narrow(sddl)};
+    const UniqueLocalMemory madeOwner(made);
+    SECURITY_ATTRIBUTES security = {sizeof security, made, FALSE};
+    // Wine takes its umask off a new folder's mode bits; the DACL set again
+    // reaches them.
+    if (!CreateDirectoryW(root.c_str(), &security) ||
+        !SetFileSecurityW(root.c_str(), DACL_SECURITY_INFORMATION, made))
+        return {"cannot make " + Narrow(root) + " open to Authenticated Users"};
+    PSECURITY_DESCRIPTOR read = nullptr;
+    const DWORD status = GetNamedSecurityInfoW(
+        root.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+        nullptr, nullptr, nullptr, nullptr, &read);
+    const UniqueLocalMemory readOwner(read);
+    if (status != ERROR_SUCCESS || OnlyOwnersMayChange(read, GetCurrentUserSid())) {
+        RemoveDirectoryW(root.c_str());
+        return {Narrow(root) + ", made open to Authenticated Users, does not read back so here"};
+    }
+
+    Problems problems;
+    if (!Installer(problems))
+        return problems;
+    std::vector<ProbedEvent> record;
+    const bool withLibrary = medium_.count(kLibraryName) != 0;
+    const std::vector<int> answers =
+        withLibrary ? std::vector<int>{IDYES, IDNO, IDOK} : std::vector<int>{IDYES, IDOK};
+    const std::vector<ExpectedBox> boxes =
+        withLibrary ? std::vector<ExpectedBox>{kOverwriteBox, kRegisterBox, kInstalledBox}
+                    : std::vector<ExpectedBox>{kOverwriteBox, kInstalledBox};
+    std::vector<ExpectedCall> calls;
+    for (const ExpectedBox& box : boxes)
+        calls.push_back(BoxCall(box));
+    problems = WorkflowProblems(*installer_, expected::kInstallButtonId, answers,
+                                setup_.boxTimeoutMs, boxes, calls, {}, &record);
+    const CheckResult permissions = PermissionsResult(withLibrary, record);
+    if (permissions.outcome != CheckResult::Outcome::kPassed)
+        problems.push_back("permissions after the install: " + permissions.why);
+    InstalledAsUsual("the install over an open install root", problems);
+    return problems;
+}
+
 Problems ProbeRun::ScriptsFolder() {
     // setup.exe in a folder of another name than Installer: the install root
     // holds no Installer folder after the copy, and the install makes it for
@@ -709,6 +769,8 @@ std::vector<CheckResult> ProbeRun::Go(const std::vector<CheckResult>& before) {
         Check("probe-no-library", [this] { return NoLibrary(); });
     if (!PathExists(root))
         Check("probe-plain-file-root", [this] { return PlainFileRoot(); });
+    if (!PathExists(root))
+        Check("probe-open-install-root", [this] { return OpenInstallRoot(); });
     Check("probe-planted-tools", [this] { return PlantedTools(); });
     Check("probe-closes-from-frame", [this] { return ClosesFromFrame(); });
     // What is left was kept from running by a failure before it.

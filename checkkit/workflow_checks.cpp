@@ -77,13 +77,14 @@ Problems WorkflowProblems(const InstallerProcess& installer, int buttonId,
                           const std::vector<int>& answers, DWORD boxTimeoutMs,
                           const std::vector<ExpectedBox>& boxes,
                           const std::vector<ExpectedCall>& calls,
-                          const std::function<void(HWND, size_t)>& beforeAnswer) {
+                          const std::function<void(HWND, size_t)>& beforeAnswer,
+                          std::vector<ProbedEvent>* record) {
     if (!StartCallRecord(installer))
         return {"the probe in the installer did not start its record of calls"};
     const std::vector<ShownBox> shown =
         RunWorkflow(installer, buttonId, answers, boxTimeoutMs, beforeAnswer);
     Problems problems = CompareBoxes(shown, boxes, installer.window);
-    for (std::string& problem : CallRecordProblems(installer, calls))
+    for (std::string& problem : CallRecordProblems(installer, calls, record))
         problems.push_back(std::move(problem));
     return problems;
 }

@@ -32,8 +32,10 @@ inline ExpectedCall PauseCall(DWORD ms) {
 // One path of a workflow: press `buttonId`, answer the boxes with `answers`,
 // and compare the boxes seen with `boxes` and the calls that the probe
 // recorded inside the installer with `calls`. `beforeAnswer` as RunWorkflow.
+// `record`, when given, receives every recorded call.
 Problems WorkflowProblems(const InstallerProcess& installer, int buttonId,
                           const std::vector<int>& answers, DWORD boxTimeoutMs,
                           const std::vector<ExpectedBox>& boxes,
                           const std::vector<ExpectedCall>& calls,
-                          const std::function<void(HWND, size_t)>& beforeAnswer = {});
+                          const std::function<void(HWND, size_t)>& beforeAnswer = {},
+                          std::vector<ProbedEvent>* record = nullptr);

@@ -14,6 +14,9 @@ constexpr wchar_t kScriptFailedText[] = L"ScreenCapture_del.bat の作成に失�
 constexpr wchar_t kUninstalledText[] = L"アンインストールが完了しました。";
 constexpr wchar_t kNotRemovedText[] =
     L"ovikProgram フォルダの削除に失敗しました。\n使用中のファイルがある可能性があります。";
+constexpr wchar_t kOpenRootText[] =
+    L"ovikProgram フォルダは他のユーザーも変更できるため、アンインストールを中止しました。\n"
+    L"管理者に連絡してください。";
 constexpr wchar_t kInformationCaption[] = L"情報";
 constexpr wchar_t kErrorCaption[] = L"エラー";
 constexpr wchar_t kCompletedCaption[] = L"完了";
@@ -45,9 +48,24 @@ void RunUninstall(HWND ownerWindow) {
         return;
     }
 
+    // The library is unregistered and the script run elevated from the
+    // install root, so another account must not be able to change anything
+    // in it first. Where that cannot be made so, nothing is run or removed.
+    const std::wstring userSid = GetCurrentUserSid();
+    const DWORD attributes = GetFileAttributesW(installRoot.c_str());
+    const bool isFolder =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    if (isFolder && !SecureInstallTree(installRoot, userSid)) {
+        MessageBoxW(ownerWindow, kOpenRootText, kErrorCaption, MB_ICONERROR);
+        return;
+    }
+
     // A plain file at the install root makes this and the write fail, so the
     // uninstall stops before anything is removed.
-    SHCreateDirectoryExW(nullptr, scriptsFolder.c_str(), nullptr);
+    const UniqueLocalMemory descriptor = MakeInstallSecurity(userSid, InstallSecurityForm::kTop);
+    SECURITY_ATTRIBUTES security = {sizeof security, descriptor.get(), FALSE};
+    if (descriptor)
+        SHCreateDirectoryExW(nullptr, scriptsFolder.c_str(), &security);
     const std::wstring libraryPath = installRoot + kCaptureLibrary;
     const std::wstring scriptPath = scriptsFolder + kUnregisterScript;
     const std::wstring scriptText = ComposeUnregisterScript(libraryPath);

@@ -43,3 +43,10 @@ struct ComApartment {
             CoUninitialize();
     }
 };
+
+struct LocalFreer {
+    void operator()(void* memory) const noexcept { LocalFree(memory); }
+};
+// Memory the platform allocated with LocalAlloc (security descriptors, SIDs
+// and their texts).
+using UniqueLocalMemory = std::unique_ptr<void, LocalFreer>;

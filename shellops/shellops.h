@@ -7,6 +7,8 @@
 // begins with a backslash. Nothing here normalises a path it hands on.
 #pragma once
 
+#include "shellops/handles.h"
+
 #include <windows.h>
 
 #include <string>
@@ -58,8 +60,11 @@ std::wstring GetSystemFolder();
 // folder being copied or overlaps the destination; such a link is not
 // followed and counts as a failed step, so a link cycle cannot make the copy
 // run away. Paths are passed to the platform as they are, so entries past the
-// platform's path limit fail and make the result false.
-bool CopyDirectoryTree(const std::wstring& source, const std::wstring& destination);
+// platform's path limit fail and make the result false. `security`, when
+// given, is what `destination` is made with if it is missing; what the copy
+// makes below it inherits from it.
+bool CopyDirectoryTree(const std::wstring& source, const std::wstring& destination,
+                       const SECURITY_ATTRIBUTES* security = nullptr);
 
 // Deletes `path` with everything below it, resetting each file's attributes
 // to FILE_ATTRIBUTE_NORMAL first so read-only, hidden and system files go
@@ -68,6 +73,40 @@ bool CopyDirectoryTree(const std::wstring& source, const std::wstring& destinati
 // the link is removed. True only when `path` itself is gone at the end;
 // whatever resists deletion stays, silently.
 bool RemoveDirectoryTree(const std::wstring& path);
+
+// ---- Who may change the install root ---------------------------------------
+
+// The account that runs this process, as SID text ("S-1-5-21-..."), read from
+// the process token; empty when the token cannot be read.
+std::wstring GetCurrentUserSid();
+
+// How a descriptor of MakeInstallSecurity is applied.
+enum class InstallSecurityForm {
+    kTop,              // the install root or a folder made in it: protected, inherited below
+    kInheritedFolder,  // what a folder below a kTop folder inherits
+    kInheritedFile,    // what a file below a kTop folder inherits
+};
+
+// A self-relative descriptor whose DACL gives SYSTEM, Administrators and
+// `userSid` full control and everyone else read and execute, for all below.
+// Null when `userSid` is no valid SID.
+UniqueLocalMemory MakeInstallSecurity(const std::wstring& userSid, InstallSecurityForm form);
+
+// True when `descriptor` has an owner and a DACL, its owner is SYSTEM,
+// Administrators, TrustedInstaller or `userSid`, and no entry of the DACL
+// (those meant only for what is made below included) allows anybody else to
+// write, delete, or change permissions or owner. Deny entries are not
+// counted, so a descriptor that relies on one counts as changeable.
+bool OnlyOwnersMayChange(PSECURITY_DESCRIPTOR descriptor, const std::wstring& userSid);
+
+// Gives each entry of the existing folder `root` that others may change the
+// kTop DACL for `userSid` (the root) or the inherited one (everything below),
+// where this account may, and reads its owner and DACL back; safe entries are
+// left as they are. Linked folders are secured as links, never
+// entered. True only when every entry passes OnlyOwnersMayChange; false for a
+// linked root, a folder that cannot be listed, and an entry another account
+// owns (its owner could open it to others again).
+bool SecureInstallTree(const std::wstring& root, const std::wstring& userSid);
 
 // ---- Registration scripts and elevated launch ------------------------------
 

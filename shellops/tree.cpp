@@ -77,8 +77,8 @@ bool MayFollowLink(const std::wstring& link, const std::wstring& folder,
 }
 
 bool CopyLevel(const std::wstring& source, const std::wstring& destination,
-               const std::wstring& destinationRoot) {
-    const int created = SHCreateDirectoryExW(nullptr, destination.c_str(), nullptr);
+               const std::wstring& destinationRoot, const SECURITY_ATTRIBUTES* security) {
+    const int created = SHCreateDirectoryExW(nullptr, destination.c_str(), security);
     if (created != ERROR_SUCCESS && created != ERROR_ALREADY_EXISTS)
         return false;
 
@@ -97,7 +97,7 @@ bool CopyLevel(const std::wstring& source, const std::wstring& destination,
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             const bool isLink = (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
             stepOk = (!isLink || MayFollowLink(childSource, source, destinationRoot)) &&
-                     CopyLevel(childSource, childDestination, destinationRoot);
+                     CopyLevel(childSource, childDestination, destinationRoot, nullptr);
         } else {
             stepOk = CopyFileW(childSource.c_str(), childDestination.c_str(), FALSE) != 0;
         }
@@ -108,7 +108,8 @@ bool CopyLevel(const std::wstring& source, const std::wstring& destination,
 
 }  // namespace
 
-bool CopyDirectoryTree(const std::wstring& source, const std::wstring& destination) {
+bool CopyDirectoryTree(const std::wstring& source, const std::wstring& destination,
+                       const SECURITY_ATTRIBUTES* security) {
     // An empty source would enumerate "\*", the root of the current drive.
     if (source.empty() || destination.empty())
         return false;
@@ -118,7 +119,7 @@ bool CopyDirectoryTree(const std::wstring& source, const std::wstring& destinati
         return false;
     if (IsSameOrInside(fullDestination, fullSource))
         return false;
-    return CopyLevel(source, destination, destination);
+    return CopyLevel(source, destination, destination, security);
 }
 
 namespace {

@@ -360,6 +360,14 @@ bool ReadWindowFacts(const InstallerProcess& installer, ProbedWindow& facts) {
     return true;
 }
 
+bool ReadInstallerToken(const InstallerProcess& installer, ProbedToken& facts) {
+    const std::vector<unsigned char> reply = AskProbe(installer, installer.window, kProbeToken);
+    if (reply.size() != sizeof facts)
+        return false;
+    std::memcpy(&facts, reply.data(), sizeof facts);
+    return true;
+}
+
 bool StartCallRecord(const InstallerProcess& installer) {
     const std::vector<unsigned char> reply =
         AskProbe(installer, installer.window, kProbeStartRecord);

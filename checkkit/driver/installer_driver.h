@@ -143,6 +143,10 @@ WindowLayout ReadWindowLayout(const InstallerProcess& installer);
 // the probe did not answer.
 bool ReadWindowFacts(const InstallerProcess& installer, ProbedWindow& facts);
 
+// Whom the installer's process runs as, read in that process; false when the
+// probe did not answer.
+bool ReadInstallerToken(const InstallerProcess& installer, ProbedToken& facts);
+
 // Starts the probe's record of the installer's calls to the platform (message
 // boxes, launches, waits for them, pauses); false when the probe did not
 // answer. ReadCallRecord returns what it recorded since, in order; false when

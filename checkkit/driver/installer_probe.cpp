@@ -2,13 +2,17 @@
 // It answers questions that only code inside the installer's process can
 // answer (GDI and icon handles belong to their process): which font each
 // control uses, how large each control's text comes out in that font, the
-// window's DPI and layout, the window's class, and which system icon a message box shows. Asked
-// to, it also records what the installer hands to the platform (its message boxes, launches,
-// waits and pauses) by taking the place of those functions in the installer's import table; each
-// call still goes to the platform unchanged. It reacts to no other message.
+// window's DPI and layout, the window's class, which system icon a message
+// box shows, and whom the process runs as. Asked to, it also records what the
+// installer hands to the platform (its message boxes, launches, waits and
+// pauses) by taking the place of those functions in the installer's import
+// table; each call still goes to the platform unchanged. It reacts to no
+// other message.
 #include "checkkit/driver/probe_protocol.h"
 
+#include <sddl.h>
 #include <shellapi.h>
+#include <shlobj.h>
 
 #include <cstring>
 #include <cwchar>
@@ -227,6 +231,10 @@ using WaitFunction = DWORD(WINAPI*)(HANDLE, DWORD);
 using SleepFunction = void(WINAPI*)(DWORD);
 using CoInitializeFunction = HRESULT(WINAPI*)(LPVOID);
 using CoUninitializeFunction = void(WINAPI*)();
+using CreateFolderFunction = int(WINAPI*)(HWND, LPCWSTR, const SECURITY_ATTRIBUTES*);
+using SetSecurityFunction = BOOL(WINAPI*)(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR);
+CreateFolderFunction gCreateFolder = nullptr;
+SetSecurityFunction gSetSecurity = nullptr;
 MessageBoxFunction gMessageBox = nullptr;
 ShellExecuteExFunction gShellExecuteEx = nullptr;
 WaitFunction gWait = nullptr;
@@ -303,6 +311,48 @@ void WINAPI RecordedCoUninitialize() {
     gCoUninitialize();
 }
 
+void CopyDescriptor(ProbedEvent& event, PSECURITY_DESCRIPTOR descriptor) {
+    LPWSTR text = nullptr;
+    if (!descriptor ||
+        !ConvertSecurityDescriptorToStringSecurityDescriptorW(
+            descriptor, SDDL_REVISION_1,
+            OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+            &text, nullptr))
+        return;
+    // Too long to carry whole: marked, so that it is judged as unreadable.
+    if (wcslen(text) >= std::size(event.descriptor))
+        CopyText(event.descriptor, std::size(event.descriptor), L"?too long");
+    else
+        CopyText(event.descriptor, std::size(event.descriptor), text);
+    LocalFree(text);
+}
+
+int WINAPI RecordedCreateFolder(HWND window, LPCWSTR path, const SECURITY_ATTRIBUTES* security) {
+    ProbedEvent& event = NewEvent(kEventSecurity);
+    event.value = kSecurityAtCreation;
+    CopyText(event.file, std::size(event.file), path);
+    if (security)
+        CopyDescriptor(event, security->lpSecurityDescriptor);
+    const size_t index = Record().size() - 1;
+    const int result = gCreateFolder(window, path, security);
+    // Only a call that made the folder gave it the descriptor.
+    Record()[index].succeeded = result == ERROR_SUCCESS;
+    return result;
+}
+
+BOOL WINAPI RecordedSetSecurity(HANDLE entry, SECURITY_INFORMATION what,
+                                PSECURITY_DESCRIPTOR descriptor) {
+    ProbedEvent& event = NewEvent(kEventSecurity);
+    event.value = kSecurityOnEntry;
+    event.mask = what;
+    wchar_t path[MAX_PATH] = {};
+    if (GetFinalPathNameByHandleW(entry, path, MAX_PATH, FILE_NAME_NORMALIZED) < MAX_PATH)
+        CopyText(event.file, std::size(event.file),
+                 wcsncmp(path, L"\\\\?\\", 4) == 0 ? path + 4 : path);
+    CopyDescriptor(event, descriptor);
+    return gSetSecurity(entry, what, descriptor);
+}
+
 // Points the installer's import of `function` from `library` at `replacement`
 // and returns what it pointed at; null when the installer does not import it.
 void* Redirect(const char* library, const char* function, void* replacement) {
@@ -343,7 +393,7 @@ void* Redirect(const char* library, const char* function, void* replacement) {
 }
 
 // Once per process: the library stays loaded from here on, since the
-// installer's imports point into it, and the six imports are redirected.
+// installer's imports point into it, and the imports are redirected.
 bool StartRecord() {
     static bool redirected = false;
     if (!redirected) {
@@ -364,6 +414,11 @@ bool StartRecord() {
             Redirect("ole32.dll", "CoInitialize", reinterpret_cast<void*>(&RecordedCoInitialize)));
         gCoUninitialize = reinterpret_cast<CoUninitializeFunction>(Redirect(
             "ole32.dll", "CoUninitialize", reinterpret_cast<void*>(&RecordedCoUninitialize)));
+        gCreateFolder = reinterpret_cast<CreateFolderFunction>(Redirect(
+            "shell32.dll", "SHCreateDirectoryExW", reinterpret_cast<void*>(&RecordedCreateFolder)));
+        gSetSecurity = reinterpret_cast<SetSecurityFunction>(
+            Redirect("advapi32.dll", "SetKernelObjectSecurity",
+                     reinterpret_cast<void*>(&RecordedSetSecurity)));
         // An import the installer does not have is simply never recorded;
         // the ones it has must all be in place.
         redirected = true;
@@ -376,6 +431,11 @@ bool StartRecord() {
 void ReplyStartRecord(HWND window, HWND replyTo) {
     const std::int32_t started = StartRecord() ? 1 : 0;
     Reply(replyTo, window, kProbeStartRecord, &started, sizeof started);
+}
+
+void ReplyToken(HWND window, HWND replyTo) {
+    const ProbedToken facts = ReadOwnToken();
+    Reply(replyTo, window, kProbeToken, &facts, sizeof facts);
 }
 
 void ReplyRecord(HWND window, HWND replyTo) {
@@ -405,6 +465,8 @@ extern "C" __declspec(dllexport) LRESULT CALLBACK
                 ReplyStartRecord(sent->hwnd, replyTo);
             else if (sent->lParam == kProbeRecord)
                 ReplyRecord(sent->hwnd, replyTo);
+            else if (sent->lParam == kProbeToken)
+                ReplyToken(sent->hwnd, replyTo);
         }
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <windows.h>
+#include <sddl.h>
 
 #include <cstdint>
 
@@ -30,6 +31,8 @@ inline constexpr LPARAM kProbeWindow = 5;
 inline constexpr LPARAM kProbeStartRecord = 6;
 // Reply: one ProbedEvent per call recorded since kProbeStartRecord, in order.
 inline constexpr LPARAM kProbeRecord = 7;
+// Reply: one ProbedToken for the installer's own process.
+inline constexpr LPARAM kProbeToken = 8;
 
 struct ProbedFont {
     std::uint64_t font;      // WM_GETFONT
@@ -89,6 +92,45 @@ struct ProbedWindow {
 };
 inline constexpr int kShellIconsCompared = 64;
 
+// Whom a process runs as, read from its own token; a field that cannot be
+// read is -1 (its text empty).
+struct ProbedToken {
+    std::int32_t elevationType;  // TokenElevationType: 1 default, 2 full, 3 limited
+    std::int32_t elevated;       // TokenElevation
+    std::int32_t integrity;      // the last subauthority of TokenIntegrityLevel's SID
+    wchar_t user[192];           // TokenUser, as SID text
+};
+
+// This process's ProbedToken; the probe and the kit read theirs alike.
+inline ProbedToken ReadOwnToken() {
+    ProbedToken facts = {-1, -1, -1, {}};
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return facts;
+    DWORD size = 0;
+    TOKEN_ELEVATION_TYPE type = TokenElevationTypeDefault;
+    if (GetTokenInformation(token, TokenElevationType, &type, sizeof type, &size))
+        facts.elevationType = static_cast<std::int32_t>(type);
+    TOKEN_ELEVATION elevation = {};
+    if (GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size))
+        facts.elevated = elevation.TokenIsElevated ? 1 : 0;
+    // Both hold a SID, which is at most 68 bytes long.
+    alignas(8) unsigned char buffer[256];
+    if (GetTokenInformation(token, TokenIntegrityLevel, buffer, sizeof buffer, &size)) {
+        const PSID sid = reinterpret_cast<TOKEN_MANDATORY_LABEL*>(buffer)->Label.Sid;
+        facts.integrity =
+            static_cast<std::int32_t>(*GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1u));
+    }
+    LPWSTR text = nullptr;
+    if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+        ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &text)) {
+        lstrcpynW(facts.user, text, static_cast<int>(sizeof facts.user / sizeof facts.user[0]));
+        LocalFree(text);
+    }
+    CloseHandle(token);
+    return facts;
+}
+
 // One call of the installer to the platform, recorded by the probe.
 enum ProbedEventKind : std::int32_t {
     kEventMessageBox = 1,  // MessageBoxW: owner, caption, type
@@ -97,7 +139,15 @@ enum ProbedEventKind : std::int32_t {
     kEventPause = 4,       // Sleep: its length
     kEventComInit = 5,     // CoInitialize: its result (an HRESULT)
     kEventComUninit = 6,   // CoUninitialize
+    // A security descriptor handed to the system for a folder or file:
+    // value kSecurityAtCreation (SHCreateDirectoryExW; descriptor empty when
+    // it got none; succeeded when the call made the folder) or
+    // kSecurityOnEntry (SetKernelObjectSecurity), file the path, mask the
+    // SECURITY_INFORMATION, descriptor its SDDL.
+    kEventSecurity = 7,
 };
+inline constexpr std::uint32_t kSecurityAtCreation = 1;
+inline constexpr std::uint32_t kSecurityOnEntry = 2;
 // Which text fields of a launch were null rather than text.
 inline constexpr std::uint32_t kNullVerb = 1;
 inline constexpr std::uint32_t kNullFile = 2;
@@ -119,6 +169,7 @@ struct ProbedEvent {
     wchar_t file[MAX_PATH];
     wchar_t parameters[MAX_PATH];
     wchar_t directory[MAX_PATH];
-    std::int32_t ofLaunch;  // a wait: the index of the launch event whose process it waits for
-    wchar_t caption[64];    // a box's caption
+    std::int32_t ofLaunch;    // a wait: the index of the launch event whose process it waits for
+    wchar_t caption[64];      // a box's caption
+    wchar_t descriptor[512];  // a descriptor handed to the system, as SDDL
 };

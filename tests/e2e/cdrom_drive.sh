@@ -7,8 +7,8 @@
 #   cdrom_drive.sh setup BUILD_DIR IMAGE   extract IMAGE and map it as D:
 #   cdrom_drive.sh cleanup BUILD_DIR       unmap D: and delete the tree
 #
-# When IMAGE does not exist yet, setup makes it with the build's `release`
-# target first. Runs inside the build's Wine session (after wine-session start).
+# When IMAGE does not exist yet, or is older than the built setup.exe, setup
+# makes it first (scripts/release.sh --replace). Runs inside the build's Wine session (after wine-session start).
 set -euo pipefail
 
 usage() {
@@ -44,9 +44,13 @@ case "$action" in
     [ $# -eq 3 ] || usage
     image="$3"
     [ -d "$prefix" ] || { echo "cdrom_drive: no Wine prefix at $prefix (start the session first)" >&2; exit 1; }
-    if [ ! -f "$image" ]; then
-      echo "cdrom_drive: $image is missing; building the release image"
-      cmake --build "$build" --target release
+    # An image older than the built setup.exe would put an installer that
+    # is no longer built under test: it is made again, like a missing one.
+    setup_exe="$build/app/setup.exe"
+    if [ ! -f "$image" ] || { [ -f "$setup_exe" ] && [ "$setup_exe" -nt "$image" ]; }; then
+      echo "cdrom_drive: $image is missing or older than $setup_exe; making the release image"
+      cmake --build "$build" --target installer sample_client
+      bash "$(dirname "$0")/../../scripts/release.sh" --no-build --replace --build-dir "$build"
     fi
     [ -f "$image" ] || { echo "cdrom_drive: the release build wrote no $image" >&2; exit 1; }
     remove_tree

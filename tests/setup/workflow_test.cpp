@@ -10,6 +10,7 @@
 #include "checkkit/text.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <algorithm>
@@ -31,6 +32,13 @@ const std::wstring kScriptFailedText = L"ScreenCapture_del.bat の作成に失�
 const std::wstring kUninstalledText = L"アンインストールが完了しました。";
 const std::wstring kNotRemovedText =
     L"ovikProgram フォルダの削除に失敗しました。\n使用中のファイルがある可能性があります。";
+
+const std::wstring kOpenRootText =
+    L"C:\\ovikProgram フォルダーは他のユーザーも変更できるため、インストールを中止しました。\n"
+    L"管理者に連絡してください。";
+const std::wstring kOpenRootUninstallText =
+    L"ovikProgram フォルダは他のユーザーも変更できるため、アンインストールを中止しました。\n"
+    L"管理者に連絡してください。";
 
 const std::wstring kRoot = L"C:\\ovikProgram";
 const std::wstring kRegisterScriptPath = L"C:\\ovikProgram\\Installer\\ScreenCapture_reg.bat";
@@ -66,6 +74,35 @@ const Expected kMissingBox{L"情報", kMissingText, false};
 const Expected kScriptFailedBox{L"エラー", kScriptFailedText, false};
 const Expected kUninstalledBox{L"完了", kUninstalledText, false};
 const Expected kNotRemovedBox{L"警告", kNotRemovedText, false};
+const Expected kOpenRootBox{L"エラー", kOpenRootText, false};
+const Expected kOpenRootUninstallBox{L"エラー", kOpenRootUninstallText, false};
+
+// The entries whose change would change what runs elevated or for everyone.
+const std::vector<std::wstring> kGuarded = {kRoot, kRoot + L"\\ovikClient", kLibraryPath,
+                                            kClientPath, kRoot + L"\\Installer"};
+
+// Whether nobody but this account, Administrators and SYSTEM may change
+// `path`, as the platform reads its permissions back (under Wine: the Unix
+// mode bits, which tell whether others may write).
+bool HeldSafe(const std::wstring& path) {
+    const SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    DWORD needed = 0;
+    GetFileSecurityW(path.c_str(), wanted, nullptr, 0, &needed);
+    std::vector<unsigned char> held(needed ? needed : 1);
+    return GetFileSecurityW(path.c_str(), wanted, held.data(), needed, &needed) &&
+           OnlyOwnersMayChange(held.data(), GetCurrentUserSid());
+}
+
+// Lets everybody change `path`, as C:\'s Modify for Authenticated Users does.
+bool OpenToEveryone(const std::wstring& path) {
+    PSECURITY_DESCRIPTOR open = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;FA;;;WD)",
+                                                              SDDL_REVISION_1, &open, nullptr))
+        return false;
+    const BOOL set = SetFileSecurityW(path.c_str(), DACL_SECURITY_INFORMATION, open);
+    LocalFree(open);
+    return set && !HeldSafe(path);
+}
 
 std::wstring ShortcutTarget() {
     return ReadShortcut(ShortcutPath()).target;
@@ -124,6 +161,42 @@ TEST_F(WorkflowTest, FreshInstallCopiesRegistersLinksAndReports) {
               "regsvr32 \"C:\\ovikProgram\\ovikClient\\ScreenCapture.ax\"\r\n");
     EXPECT_EQ(RegisteredCapturePath(), kLibraryPath);
     EXPECT_EQ(ShortcutTarget(), kClientPath);
+}
+
+TEST_F(WorkflowTest, AnInstallRootOpenToOthersIsClosedBeforeTheInstallAndTheUninstall) {
+    Install({IDYES, IDOK});
+    for (const std::wstring& path : kGuarded)
+        EXPECT_TRUE(HeldSafe(path)) << "fresh install: " << testing::PrintToString(path);
+    // As an older installer left it: everything open to everybody.
+    for (const std::wstring& path : kGuarded)
+        ASSERT_TRUE(OpenToEveryone(path)) << testing::PrintToString(path);
+    ExpectBoxes(Install({IDYES, IDYES, IDOK}), {kOverwriteBox, kRegisterBox, kInstalledBox},
+                owner_);
+    for (const std::wstring& path : kGuarded)
+        EXPECT_TRUE(HeldSafe(path)) << "over an open root: " << testing::PrintToString(path);
+    EXPECT_EQ(RegisteredCapturePath(), kLibraryPath);
+
+    for (const std::wstring& path : kGuarded)
+        ASSERT_TRUE(OpenToEveryone(path)) << testing::PrintToString(path);
+    ExpectBoxes(Uninstall(), {kUninstalledBox}, owner_);
+    EXPECT_FALSE(IsCaptureRegistered());
+    EXPECT_FALSE(PathExists(kRoot));
+}
+
+// A linked install root puts the tree wherever the link points, which this
+// account cannot make its own: nothing is copied, registered or run there.
+TEST_F(WorkflowTest, AnInstallRootThatCannotBeClosedStopsBothWorkflowsWithABox) {
+    const std::wstring scratch = MakeScratchFolder(L"workflow-linked-root");
+    ASSERT_TRUE(WriteBytes(scratch + L"\\planted.txt", "planted"));
+    ASSERT_TRUE(MakeHostSymlink(scratch, kRoot));
+    ExpectBoxes(Install({IDYES, IDOK}), {kOverwriteBox, kOpenRootBox}, owner_);
+    EXPECT_EQ(ListTree(scratch), std::vector<std::wstring>{L"planted.txt"});
+    EXPECT_FALSE(PathExists(ShortcutPath()));
+    EXPECT_FALSE(IsCaptureRegistered());
+    ExpectBoxes(Uninstall(), {kOpenRootUninstallBox}, owner_);
+    EXPECT_EQ(ListTree(scratch), std::vector<std::wstring>{L"planted.txt"});
+    EXPECT_TRUE(RemoveHostSymlink(kRoot));
+    DeleteScratchTree(scratch);
 }
 
 TEST_F(WorkflowTest, DecliningToOverwriteChangesNothing) {

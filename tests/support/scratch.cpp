@@ -171,6 +171,12 @@ bool MakeHostSymlink(const std::wstring& target, const std::wstring& link) {
     return WaitForPath(link, true);
 }
 
+bool RemoveHostSymlink(const std::wstring& link) {
+    const std::string hostLink = HostPath(link);
+    return !hostLink.empty() && RunHostProgram(L"rm", L"rm -f \"" + Widen(hostLink) + L"\"") &&
+           WaitForPath(link, false);
+}
+
 bool PlatformEnforcesReadOnly(const std::wstring& scratch) {
     const std::wstring probe = scratch + L"\\read-only-probe";
     WriteBytes(probe, "x");

@@ -38,6 +38,8 @@ std::wstring HostProgram(const std::wstring& name);
 // Makes `link` a host symbolic link to the folder or file `target` (both
 // Windows paths), which Wine shows as a linked folder. Under Wine only.
 bool MakeHostSymlink(const std::wstring& target, const std::wstring& link);
+// Removes such a link, leaving what it points to.
+bool RemoveHostSymlink(const std::wstring& link);
 
 // Whether this platform refuses writes to read-only files. Wine run as root
 // does not (Unix permissions do not bind root); tests that depend on it skip.
