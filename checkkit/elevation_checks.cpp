@@ -1,6 +1,7 @@
 #include "checkkit/elevation_checks.h"
 
 #include "checkkit/driver/message_boxes.h"
+#include "checkkit/text.h"
 
 #include <windows.h>
 

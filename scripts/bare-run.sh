@@ -48,11 +48,14 @@ EOF
 # its reason: the shell checks' "skip  WHAT: WHY" lines in the run's output,
 # and the GoogleTest cases skipped in CTest's log.
 skips_of() {
+  local ctest_log="$2"
+  # A run that failed before its tests wrote no log.
+  [ -f "$ctest_log" ] || ctest_log=/dev/null
   awk '
     FILENAME == ARGV[1] { line = $0; sub(/^\[[0-9:]+\] /, "", line); if (line ~ /^skip  /) print line; next }
     / Skipped$/ { getline why; next }
     /^\[  SKIPPED \] [^ ]+ \(/ { print "skip  " $4 ": " why }
-  ' "$1" "$2" 2>/dev/null | sort -u
+  ' "$1" "$ctest_log" | sort -u
 }
 
 sources="${OVIK_BARE_SOURCES:-}"

@@ -345,4 +345,11 @@ sed -i 's/^\(  softhsm2 .*\) git /\1 /' "$tree/scripts/deps.sh"
 check "... and git, which the tests call, once scripts/deps.sh leaves it out" \
   says 1 "\`git\` (called at .*) comes from the package git, which scripts/deps.sh does not install" "${commands[@]}"
 
+# ---- bare-run.sh -------------------------------------------------------------------
+
+printf '%s\n' '[00:01] skip  a full disk: no mount here' '[00:02] ok    something else' >"$scratch/bare-output"
+check "bare-run.sh --skips names the skipped cases of a run that ended before CTest wrote its log" \
+  says 0 "^skip  a full disk: no mount here$" bash "$root/scripts/bare-run.sh" --skips "$scratch/bare-output" \
+  "$scratch/absent.log"
+
 exit "$failed"
