@@ -621,6 +621,7 @@ Problems ProbeRun::OpenInstallRoot() {
         withLibrary ? std::vector<ExpectedBox>{kOverwriteBox, kRegisterBox, kInstalledBox}
                     : std::vector<ExpectedBox>{kOverwriteBox, kInstalledBox};
     std::vector<ExpectedCall> calls;
+    calls.reserve(boxes.size());
     for (const ExpectedBox& box : boxes)
         calls.push_back(BoxCall(box));
     problems = WorkflowProblems(*installer_, expected::kInstallButtonId, answers,
