@@ -228,6 +228,14 @@ Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 EOF
     ;;
 esac
+# The certificate authorities of this network that the host trusts beside
+# Debian's (a TLS proxy's, say), as every machine on it has them: where the
+# CA store takes them from once the tests install it. The bare system still
+# has no CA store of its own.
+if compgen -G "/usr/local/share/ca-certificates/*.crt" >/dev/null; then
+  mkdir -p "$system/usr/local/share/ca-certificates"
+  cp /usr/local/share/ca-certificates/*.crt "$system/usr/local/share/ca-certificates/"
+fi
 for absent in git python3 locale-gen update-ca-certificates; do
   if [ -e "$system/usr/bin/$absent" ] || [ -e "$system/usr/sbin/$absent" ]; then
     echo "bare-run.sh: the base system has $absent; it is not a bare system (remove $base and run again)" >&2

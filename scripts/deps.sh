@@ -149,7 +149,13 @@ ovik_npm_tools() {
   rm -rf "$tools"
   mkdir -p "$tools"
   cp "$sources/package.json" "$sources/package-lock.json" "$tools/"
-  if ! npm ci --prefix "$tools" --omit=optional --ignore-scripts --no-audit --no-fund >"$tools/npm-ci.log" 2>&1; then
+  # Node trusts only the authorities it was built with; the system's store
+  # also holds those a network adds (a TLS proxy's, say).
+  local trust=()
+  [ -n "${NODE_EXTRA_CA_CERTS:-}" ] || [ ! -r /etc/ssl/certs/ca-certificates.crt ] ||
+    trust=(NODE_EXTRA_CA_CERTS=/etc/ssl/certs/ca-certificates.crt)
+  if ! env "${trust[@]}" npm ci --prefix "$tools" --omit=optional --ignore-scripts --no-audit --no-fund \
+    >"$tools/npm-ci.log" 2>&1; then
     tail -n 20 "$tools/npm-ci.log" >&2
     rm -f "$tools/package-lock.json"
     echo "installing the SBOM's npm tools into $tools failed (npm's messages above say why): check the network and the npm registry, then run the release again" >&2
