@@ -267,7 +267,7 @@ touch -d @1500000000 "$export_dir/docs/old/older.txt"
 touch -d @1600000777 "$export_dir/scripts/deps.sh"
 touch -d @1700000000 "$export_dir/build/built.txt"
 printf '#!/bin/sh\nexit 127\n' >"$scratch/no-git/git" && chmod +x "$scratch/no-git/git"
-env -u SOURCE_DATE_EPOCH PATH="$scratch/no-git:$PATH" bash "$export_dir/scripts/release.sh" \
+env -u SOURCE_DATE_EPOCH -u PYTHONDONTWRITEBYTECODE PATH="$scratch/no-git:$PATH" bash "$export_dir/scripts/release.sh" \
   --no-build --build-dir "$build" --out "$scratch/export-out" >"$scratch/log" 2>&1 ||
   { cat "$scratch/log"; exit 1; }
 check "without git the release is dated by its newest source file, outside build/" \
