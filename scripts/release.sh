@@ -194,7 +194,7 @@ fi
   usage_error "--key $key_uri is not a pkcs11: URI (for example pkcs11:token=NAME;object=LABEL;type=private)"
 for uri in "$key_uri" "$cert"; do
   [[ ! $uri =~ [\;\?]pin-(value|source)= ]] ||
-    usage_error "$uri carries a PIN: leave it out of the URI, the PIN comes from --pin-file"
+    usage_error "$(sed -E 's/([;?&]pin-value=)[^;?&]*/\1<left out>/g' <<<"$uri") carries a PIN: leave it out of the URI, the PIN comes from --pin-file"
 done
 readable=("$pkcs12" "$password_file" "$pin_file" "$signed_setup" "$ca_file")
 [[ $cert == pkcs11:* ]] || readable+=("$cert")

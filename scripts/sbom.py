@@ -403,9 +403,10 @@ def sign(payload, setup_exe, key):
             out.write(pae(payload))
         way, where, secret = key[:3]
         if way == "pkcs12":
-            key_file = os.path.join(work, "key.pem")
-            openssl("pkcs12", "-in", where, "-passin", f"file:{secret}", "-nocerts", "-nodes", "-out", key_file)
-            openssl("dgst", "-sha256", "-sign", key_file, "-out", signature_file, pae_file)
+            # The key, unencrypted, goes from one openssl to the other
+            # through memory: a run killed here leaves no copy in a file.
+            key_pem = openssl("pkcs12", "-in", where, "-passin", f"file:{secret}", "-nocerts", "-nodes")
+            openssl("dgst", "-sha256", "-sign", "/dev/stdin", "-out", signature_file, pae_file, stdin=key_pem)
         else:
             openssl("dgst", "-sha256", "-engine", "pkcs11", "-keyform", "engine", "-sign", where,
                     "-passin", f"file:{secret}", "-out", signature_file, pae_file,

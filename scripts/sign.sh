@@ -104,7 +104,7 @@ if [ -n "$module" ]; then
   [[ $key == pkcs11:* ]] || usage_error "--key $key is not a pkcs11: URI (for example pkcs11:token=NAME;object=LABEL;type=private)"
   for uri in "$key" "$cert"; do
     [[ ! $uri =~ [\;\?]pin-(value|source)= ]] ||
-      usage_error "$uri carries a PIN: leave it out of the URI, the PIN comes from --pin-file"
+      usage_error "$(sed -E 's/([;?&]pin-value=)[^;?&]*/\1<left out>/g' <<<"$uri") carries a PIN: leave it out of the URI, the PIN comes from --pin-file"
   done
 else
   [ -z "$key$cert$pin_file" ] || usage_error "--key, --cert and --pin-file go with --pkcs11"
@@ -121,38 +121,38 @@ trap 'rm -rf "$work"' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-# secret_file FILE: a file of our own holding FILE's first line and nothing
-# else, for osslsigncode's -readpass; fails when that line is empty.
-secret_file() {
-  local line=""
-  IFS= read -r line <"$1" || true
-  line="${line%$'\r'}"
-  [ -n "$line" ] || return 1
-  (umask 077 && printf '%s' "$line" >"$work/secret")
+# read_secret FILE: FILE's first line into `secret`, for osslsigncode's
+# -readpass through a pipe (<(…)): no copy of it is ever written to a file,
+# so not even a killed run leaves one behind. Fails when that line is empty.
+secret=""
+read_secret() {
+  IFS= read -r secret <"$1" || true
+  secret="${secret%$'\r'}"
+  [ -n "$secret" ]
 }
 
 # ---- Signing --------------------------------------------------------------------
 
 if [ -n "$pkcs12" ]; then
-  secret_file "$password_file" || fail "the first line of $password_file is empty: put the password for $pkcs12 there"
-  osslsigncode sign -pkcs12 "$pkcs12" -readpass "$work/secret" -h sha256 -n "OVIK client installer" \
+  read_secret "$password_file" || fail "the first line of $password_file is empty: put the password for $pkcs12 there"
+  osslsigncode sign -pkcs12 "$pkcs12" -readpass <(printf '%s' "$secret") -h sha256 -n "OVIK client installer" \
     -in "$in" -out "$work/signed.exe" >"$work/sign.log" 2>&1 || {
     cat "$work/sign.log" >&2
     fail "signing with $pkcs12 failed (wrong password in $password_file, or not a PKCS#12 file with a key and its certificate?)"
   }
   how="with the key in $pkcs12"
 elif [ -n "$module" ]; then
-  secret_file "$pin_file" || fail "the first line of $pin_file is empty: put the token's PIN there"
+  read_secret "$pin_file" || fail "the first line of $pin_file is empty: put the token's PIN there"
   engine="$(openssl version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')/pkcs11.so"
   [ -f "$engine" ] || fail "no PKCS#11 engine for OpenSSL at $engine (install libengine-pkcs11-openssl)"
   sign=(osslsigncode sign -pkcs11engine "$engine" -pkcs11module "$module" -key "$key"
-    -readpass "$work/secret" -h sha256 -n "OVIK client installer" -in "$in" -out "$work/signed.exe")
+    -h sha256 -n "OVIK client installer" -in "$in" -out "$work/signed.exe")
   if [[ $cert == pkcs11:* ]]; then
     sign+=(-pkcs11cert "$cert")
   else
     sign+=(-certs "$cert")
   fi
-  "${sign[@]}" >"$work/sign.log" 2>&1 || {
+  "${sign[@]}" -readpass <(printf '%s' "$secret") >"$work/sign.log" 2>&1 || {
     cat "$work/sign.log" >&2
     # In this order: a wrong PIN is also reported as the key not found.
     if grep -q "Unable to load module" "$work/sign.log"; then

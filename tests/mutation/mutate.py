@@ -34,6 +34,7 @@ import json
 import os
 import re
 import shlex
+import statistics
 import signal
 import subprocess
 import sys
@@ -723,6 +724,18 @@ def function_tables(results, functions, pool):
     return out
 
 
+def cost_lines(results):
+    """What a mutant cost: the median seconds of build and test, for those
+    killed (timed out included) and for the survivors."""
+    lines = []
+    for what, kinds in (("killed", ("killed", "timed out")), ("survivor", ("survived",))):
+        seconds = [m["seconds"] for m in results if m["result"] in kinds]
+        if seconds:
+            lines.append(f"cost: median {statistics.median(seconds):.0f} s a {what} mutant ({len(seconds)}), "
+                         f"{sum(seconds) / 60:.1f} min in all")
+    return lines + [""] if lines else []
+
+
 def report(results, args, total, functions=None, pool=()):
     counts, percent = score(results)
     out = [f"# Mutation run: seed {args.seed}, sample {args.sample or 'all'} of {total} mutants", "",
@@ -733,7 +746,7 @@ def report(results, args, total, functions=None, pool=()):
                    f"{m['result']} | {m['seconds']:.0f} |")
     out += ["", "| killed | survived | timed out | not built | score |", "| --- | --- | --- | --- | --- |",
             f"| {counts['killed']} | {counts['survived']} | {counts['timed out']} | {counts['not built']} | "
-            f"{percent:.1f} % |", ""]
+            f"{percent:.1f} % |", ""] + cost_lines(results)
     if functions:
         out += function_tables(results, functions, pool)
     survivors = [m for m in results if m["result"] == "survived"]

@@ -50,9 +50,9 @@ two ways of signing|give one of --sign-pkcs12, --sign-pkcs11 and --signed-setup|
 --cert without --sign-pkcs11|--key, --cert and --pin-file go with --sign-pkcs11|--cert @ --signed-setup @
 --password-file without --sign-pkcs12|--password-file goes with --sign-pkcs12|--password-file @
 a key that is no pkcs11: URI|--key token=t is not a pkcs11: URI|--sign-pkcs11 @ --key token=t --cert @ --pin-file @
-a PIN in the key's URI (pin-value)|pkcs11:token=t;pin-value=1 carries a PIN: leave it out of the URI|--sign-pkcs11 @ --key pkcs11:token=t;pin-value=1 --cert @ --pin-file @
+a PIN in the key's URI (pin-value)|pkcs11:token=t;pin-value=<left out> carries a PIN: leave it out of the URI|--sign-pkcs11 @ --key pkcs11:token=t;pin-value=1 --cert @ --pin-file @
 a PIN in the key's URI (?pin-source)|pkcs11:token=t?pin-source=file:x carries a PIN: leave it out of the URI|--sign-pkcs11 @ --key pkcs11:token=t?pin-source=file:x --cert @ --pin-file @
-a PIN in the certificate's URI|pkcs11:object=c;pin-value=1 carries a PIN|--sign-pkcs11 @ --key pkcs11:token=t --cert pkcs11:object=c;pin-value=1 --pin-file @
+a PIN in the certificate's URI|pkcs11:object=c;pin-value=<left out> carries a PIN|--sign-pkcs11 @ --key pkcs11:token=t --cert pkcs11:object=c;pin-value=1 --pin-file @
 --check without --client|--check needs --client DIR|--check
 --check with a way of signing|--check writes nothing: leave out --out and the signing options|--check --client @ --signed-setup @
 --check with --out|--check writes nothing: leave out --out|--check --client @ --out @
@@ -132,7 +132,7 @@ two ways of signing|give one way of signing|--in @ --out $scratch/out.exe --sign
 --password-file without --pkcs12|--password-file goes with --pkcs12|--in @ --out $scratch/out.exe --signed @ --password-file @
 --pkcs11 without --cert|--pkcs11 needs --key URI, --cert CERT and --pin-file FILE|--in @ --out $scratch/out.exe --pkcs11 @ --key pkcs11:a --pin-file @
 a key that is no pkcs11: URI|--key a is not a pkcs11: URI|--in @ --out $scratch/out.exe --pkcs11 @ --key a --cert @ --pin-file @
-a PIN in the key's URI|pkcs11:a?pin-value=1 carries a PIN|--in @ --out $scratch/out.exe --pkcs11 @ --key pkcs11:a?pin-value=1 --cert @ --pin-file @
+a PIN in the key's URI|pkcs11:a?pin-value=<left out> carries a PIN|--in @ --out $scratch/out.exe --pkcs11 @ --key pkcs11:a?pin-value=1 --cert @ --pin-file @
 a PIN in the certificate's URI|pkcs11:c;pin-source=x carries a PIN|--in @ --out $scratch/out.exe --pkcs11 @ --key pkcs11:a --cert pkcs11:c;pin-source=x --pin-file @
 --key without --pkcs11|--key, --cert and --pin-file go with --pkcs11|--in @ --out $scratch/out.exe --signed @ --key pkcs11:a
 an unreadable file|cannot read $scratch/absent|--in @ --out $scratch/out.exe --signed $scratch/absent

@@ -59,9 +59,15 @@ while [ $# -gt 0 ]; do
   esac
 done
 
-release=(bash "$root/scripts/release.sh")
 scratch="$(mktemp -d)"
 chmod 755 "$scratch"
+# Every release run here is watched (tests/release/watched.sh): whatever
+# its outcome, no password, PIN or private key on a command line or left in
+# a file, and --out left holding whole releases only; a broken promise
+# fails the next check.
+release=(bash "$root/tests/release/watched.sh" "$root/scripts/release.sh")
+export OVIK_TEST_SECRETS="$scratch/secrets" OVIK_TEST_BROKEN="$scratch/broken"
+printf '%s\n' "throw-away password" "not the password" "ovik-pin-4711" >"$OVIK_TEST_SECRETS"
 timestamp_server=""
 trap '[ -z "$timestamp_server" ] || kill "$timestamp_server" 2>/dev/null; rm -rf "$scratch"' EXIT
 failed=0
@@ -85,6 +91,7 @@ expect_refusal() {
     check_failed
   fi
   rm -rf "$out"
+  promises_kept
 }
 
 # Milliseconds since START (from `date +%s%N`).
@@ -741,7 +748,7 @@ expect_refusal "a version that breaks the rule" \
   "--version 2.1.x is not a version: give digits separated by dots (one to four parts)" \
   "${release[@]}" --version 2.1.x
 check "--check names the version it found" \
-  bash -c "'${release[0]}' '${release[1]}' --check --client '$scratch/client-2' | grep -q 'version 2.1.0 (from startClass.exe)\$'"
+  bash -c '"$@" --check --client "$0" | grep -q "version 2.1.0 (from startClass.exe)\$"' "$scratch/client-2" "${release[@]}"
 
 # ---- Signed with a key on a token, time-stamped; signed elsewhere -------------------
 
@@ -1001,19 +1008,21 @@ OVIK_RELEASE_BEFORE_MASTERING="touch '$robust/holding'; while [ ! -e '$robust/go
   "${release[@]}" --no-build --build-dir "$build" --out "$held" >"$robust/holder.log" 2>&1 &
 holder=$!
 wait_for "$robust/holding" || true
+# The run's own pid, as its lock file names it (the watch runs it as a child).
+holder_pid="$(sed -n 's/^pid //p' "$held/.ovik-release.lock" 2>/dev/null)"
 status=0
 "${release[@]}" --no-build --build-dir "$build" --out "$held" --wait 1 >"$robust/log" 2>&1 || status=$?
 check "a second release into that --out waits, naming the run that holds it" \
-  grep -q "waiting for run $holder on .* (since [0-9]\{4\}-[0-9][0-9]-[0-9][0-9] [0-9:]\{8\} UTC: bash .*release.sh --no-build .*--out $held) to finish in $held (up to 1 s" "$robust/log"
+  grep -q "waiting for run $holder_pid on .* (since [0-9]\{4\}-[0-9][0-9]-[0-9][0-9] [0-9:]\{8\} UTC: bash .*release.sh --no-build .*--out $held) to finish in $held (up to 1 s" "$robust/log"
 check "... and after --wait 1 is refused, naming it again" \
-  bash -c "[ $status -eq 1 ] && grep -q 'still in use after 1 s, by run $holder on ' '$robust/log'"
+  bash -c "[ $status -eq 1 ] && grep -q 'still in use after 1 s, by run $holder_pid on ' '$robust/log'"
 status=0
 bash "$root/scripts/check-kit.sh" --no-build --build-dir "$build" --wait 0 "$held" >"$robust/log" 2>&1 || status=$?
 check "check-kit.sh takes the same lock: refused, naming the release run" \
-  bash -c "[ $status -eq 1 ] && grep -q 'still in use after 0 s, by run $holder on ' '$robust/log'"
+  bash -c "[ $status -eq 1 ] && grep -q 'still in use after 0 s, by run $holder_pid on ' '$robust/log'"
 "${release[@]}" --no-build --build-dir "$build" --out "$held" --replace >"$robust/waiter.log" 2>&1 &
 waiter=$!
-for _ in $(seq 100); do grep -q "waiting for run $holder" "$robust/waiter.log" && break; sleep 0.1; done
+for _ in $(seq 100); do grep -q "waiting for run $holder_pid" "$robust/waiter.log" && break; sleep 0.1; done
 touch "$robust/go"
 status=0
 wait "$holder" || status=$?
@@ -1074,6 +1083,8 @@ shm_logs >"$robust/logs-before"
 victim="$(OVIK_RELEASE_AFTER_MASTERING="touch '$robust/mastered'; sleep 60" \
   setsid "${release[@]}" --no-build --build-dir "$build" --out "$killed" >/dev/null 2>&1 & echo $!)"
 wait_for "$robust/mastered" || true
+# The run's own pid, as its lock file names it (the watch runs it as a child).
+victim_run="$(sed -n 's/^pid //p' "$killed/.ovik-release.lock" 2>/dev/null)"
 kill -9 -- "-$victim" || true
 for _ in $(seq 50); do kill -0 -- "-$victim" 2>/dev/null || break; sleep 0.1; done
 # Its logs (off --out's disk), a minute old by now for the next run.
@@ -1088,9 +1099,9 @@ wait_for "$live.held" || true
 ls -A "$killed" >"$robust/left-by-kill" 2>&1 || true
 status=0
 "${release[@]}" --no-build --build-dir "$build" --out "$killed" >"$robust/log" 2>&1 || status=$?
-check "a release killed with SIGKILL left its folder" grep -q "^\.$name\.partial\.$victim\." "$robust/left-by-kill"
+check "a release killed with SIGKILL left its folder" grep -q "^\.$name\.partial\.$victim_run\." "$robust/left-by-kill"
 check "... which the next run removes, naming it, its run and its size" grep -qE \
-  "^release\.sh: removed \.$name\.partial\.$victim\.[^ ]+ \([0-9.]+[KM]\), left in $killed by run $victim on [^ ]+, which is no longer running$" \
+  "^release\.sh: removed \.$name\.partial\.$victim_run\.[^ ]+ \([0-9.]+[KM]\), left in $killed by run $victim_run on [^ ]+, which is no longer running$" \
   "$robust/log"
 check "... leaving the folder a live run holds alone" test -d "$live"
 check "... and releasing, whole" bash -c "[ $status -eq 0 ] && [ -z \"\$(find '$killed' -maxdepth 1 -name '.*partial*')\" ]"
@@ -1170,6 +1181,30 @@ check "a time-stamp server that never answers ends the release in $took s (2 x 2
   bash -c "[ $status -eq 1 ] && [ $took -lt 25 ] && grep -qx 'sign.sh: no answer within 2 s (--timestamp-timeout) from: $silent' '$robust/log'"
 check "... leaving no osslsigncode running and nothing written" \
   bash -c "! pgrep -f 'osslsigncode add -t[s] $silent' >/dev/null && [ ! -e '$robust/silent-out' ]"
+
+# Killed with SIGKILL while signing (waiting for a time stamp that never
+# comes): the password is left in no file, in the temporary folder,
+# /dev/shm, the build tree or --out.
+/usr/bin/python3 "$root/tests/release/timestamp_server.py" none "$robust/mute-port" --never-answer --seconds 60 &
+mute_server=$!
+wait_for "$robust/mute-port" || true
+mute="http://127.0.0.1:$(cat "$robust/mute-port")/"
+touch "$robust/before-kill"
+group="$(
+  setsid "${release[@]}" "${signed[@]}" --timestamp-url "$mute" --timestamp-timeout 50 --no-build \
+    --build-dir "$build" --out "$robust/killed-signing" >/dev/null 2>&1 &
+  echo $!
+)"
+for _ in $(seq 300); do pgrep -f "osslsigncode add -t[s] $mute" >/dev/null && break; sleep 0.1; done
+pgrep -f "osslsigncode add -t[s] $mute" >/dev/null && waited=yes || waited=no
+kill -KILL -- "-$group" 2>/dev/null || true
+kill "$mute_server" 2>/dev/null || true
+sleep 0.5
+find "${TMPDIR:-/tmp}" /dev/shm "$build" "$robust/killed-signing" -xdev -type f -newer "$robust/before-kill" \
+  -print0 2>/dev/null | xargs -0 -r grep -laF -f "$OVIK_TEST_SECRETS" -- >"$robust/holding" 2>/dev/null || true
+check "a release killed while signing (it was: $waited) leaves the password in no file" \
+  bash -c "[ $waited = yes ] && [ ! -s '$robust/holding' ] || { sed 's/^/      left in: /' '$robust/holding'; false; }"
+rm -rf "$robust/killed-signing"
 echo "      robustness checks: $(elapsed_ms "$start")"
 
 echo "      osslsigncode verify of $exe:"

@@ -11,6 +11,17 @@ check() {
     echo "FAIL  $what"
     check_failed
   fi
+  promises_kept
+}
+# promises_kept: with OVIK_TEST_BROKEN set, the file that
+# tests/release/watched.sh names every broken promise in, each promise that
+# a run broke since the last check fails as a case of its own.
+promises_kept() {
+  [ -n "${OVIK_TEST_BROKEN:-}" ] && [ -s "$OVIK_TEST_BROKEN" ] || return 0
+  echo "FAIL  a run broke a promise that every run keeps:"
+  sed 's/^/      /' "$OVIK_TEST_BROKEN"
+  : >"$OVIK_TEST_BROKEN"
+  check_failed
 }
 check_failed() {
   failed=1

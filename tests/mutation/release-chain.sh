@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# release-chain.sh STEP...: the release checks for a mutant of the release
+# path, cheapest first, stopping at the first step that fails (mutate.py's
+# test command, through tests/mutation/release.map):
+#   medium    tests/release/medium_test.py, medium.py's deciding functions (1 s)
+#   promises  tests/release/promises_test.sh, each promise of the scripts'
+#             --help where it is decided (10 s)
+#   release   the whole of tests/release/release_test.sh (about 2 min), which
+#             stops at its first failing check (OVIK_CHECKS_FAIL_FAST)
+# Prints which step caught the mutant. Runs in the worktree, on build/mingw.
+set -euo pipefail
+case "${1:-}" in -h | --help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;; esac
+[ $# -gt 0 ] || { echo "usage: release-chain.sh STEP... (medium, promises, release)" >&2; exit 2; }
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+build="$root/build/mingw"
+export OVIK_CHECKS_FAIL_FAST=1
+for step in "$@"; do
+  start=$SECONDS
+  case "$step" in
+    medium) command=(/usr/bin/python3 "$root/tests/release/medium_test.py") ;;
+    promises) command=(bash "$root/tests/release/promises_test.sh" --build-dir "$build") ;;
+    release) command=(bash "$root/tests/release/release_test.sh" --build-dir "$build") ;;
+    *) echo "release-chain.sh: unknown step: $step (medium, promises, release)" >&2; exit 2 ;;
+  esac
+  if ! "${command[@]}"; then
+    echo "release-chain.sh: caught by $step ($((SECONDS - start)) s)"
+    exit 1
+  fi
+  echo "release-chain.sh: $step passed ($((SECONDS - start)) s)"
+done
