@@ -4,6 +4,7 @@
   medium.py check CLIENT [VERSION]       every reason that CLIENT cannot ship
   medium.py version CLIENT [VERSION]     the release's version: VERSION when
                                          given, else startClass.exe's
+  medium.py product-version PROGRAM     the ProductVersion Windows shows for PROGRAM
   medium.py differ OLD NEW               the paths below NEW that OLD lacks, holds
                                          as another kind or with other bytes
   medium.py master MEDIUM IMAGE LABEL    MEDIUM's tree as an ISO 9660 + UDF image
@@ -530,6 +531,14 @@ def main(argv):
         return run_check(*argv[2:])
     if len(argv) in (3, 4) and argv[1] == "version":
         return run_version(*argv[2:])
+    if len(argv) == 3 and argv[1] == "product-version":
+        try:
+            version = product_version(argv[2])
+        except NoVersion as why:
+            print(f"medium.py: {why}", file=sys.stderr)
+            return 1
+        print(version or "none")
+        return 0 if version else 1
     if len(argv) == 4 and argv[1] == "differ":
         for path in differ(argv[2], argv[3]):
             print(path)

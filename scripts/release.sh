@@ -561,21 +561,26 @@ else
 fi
 stage=""
 
+# The summary says what the outputs in place hold, read back from them.
+shipped_installer="$("$python" "$root/scripts/medium.py" product-version "$out/$name/Installer/setup.exe" 2>&1)" ||
+  shipped_installer="without a version ($shipped_installer)"
+shipped_label="$(7zz l -tudf "$out/$name.iso" 2>/dev/null | sed -n 's/^ *VolumeId: //p' | head -n 1)"
+signatures="$(jq -r '.signatures | length' "$out/$name.intoto.jsonl" 2>/dev/null)" || signatures=""
 echo "release $name in $out:"
 (cd "$out" && while read -r sum file; do
   printf '  %s  %s (%s bytes)\n' "$sum" "$file" "$(stat -c %s "$file")"
 done <"$sums")
 echo "  checksums: $sums (cd $out && sha256sum -c $sums)"
 if [ -n "$given_version" ]; then
-  echo "  client version $version (--version${exe_version:+; startClass.exe says $exe_version}); setup.exe is the installer $installer_version"
+  echo "  client version $version (--version${exe_version:+; startClass.exe says $exe_version}); setup.exe is the installer $shipped_installer"
 else
-  echo "  client version $version (startClass.exe's ProductVersion); setup.exe is the installer $installer_version"
+  echo "  client version $version (startClass.exe's ProductVersion); setup.exe is the installer $shipped_installer"
 fi
-echo "  medium folder: $name/ (the client plus Installer/setup.exe); image label $label"
+echo "  medium folder: $name/ (the client plus Installer/setup.exe); image label ${shipped_label:-(none read back)}"
 echo "  read back: the image as Windows reads it ($image_view) and the zip hold the medium folder exactly"
 echo "  SBOM: $name.cdx.json, CycloneDX $(sed -n 's/^ "specVersion": "\(.*\)",$/\1/p' "$out/$name.cdx.json"): the medium's $(find "$out/$name" -type f | wc -l) files, setup.exe's toolchain and static libraries"
 "$python" "$root/scripts/sbom.py" found "$out/$name" | sed 's/^/    /'
-if [ "${#provenance_key[@]}" -gt 0 ]; then
+if [ "${signatures:-0}" -gt 0 ] 2>/dev/null; then
   echo "  provenance: $name.intoto.jsonl (in-toto statement, SLSA provenance v1, of the outputs above), signed with setup.exe's key in a DSSE envelope"
 else
   echo "  provenance: $name.intoto.jsonl (in-toto statement, SLSA provenance v1, of the outputs above), NOT signed (${signed_setup:+setup.exe was signed elsewhere; }no key given to the release)"

@@ -188,9 +188,13 @@ summary_lists() { # summary_lists LOG OUT NAME: each output with its SHA-256 and
     grep -qxF "  $(sha256sum <"$2/$file" | cut -d' ' -f1)  $file ($(stat -c %s "$2/$file") bytes)" "$1" || return 1
   done
   grep -qxF "  checksums: $3.SHA256SUMS (cd $2 && sha256sum -c $3.SHA256SUMS)" "$1" &&
-    grep -qxF "  read back: the image as Windows reads it (UDF) and the zip hold the medium folder exactly" "$1"
+    grep -qxF "  read back: the image as Windows reads it (UDF) and the zip hold the medium folder exactly" "$1" &&
+    grep -qxF "  medium folder: $3/ (the client plus Installer/setup.exe); image label $(7zz l -tudf "$2/$3.iso" |
+      sed -n 's/^ *VolumeId: //p' | head -n 1)" "$1" &&
+    grep -q "; setup.exe is the installer $(/usr/bin/python3 "$root/scripts/medium.py" product-version \
+      "$2/$3/Installer/setup.exe")\$" "$1"
 }
-check "the summary lists each output with its SHA-256 and size, how to check them, and the read-back" \
+check "the summary lists each output with its SHA-256 and size, how to check them, the read-back, and the label and installer version as read from the outputs" \
   summary_lists "$scratch/log" "$out" "$name"
 if commit_time="$(git -C "$root" log -1 --format=%ct 2>/dev/null)" && [ -n "$commit_time" ]; then
   check "unless SOURCE_DATE_EPOCH is set, the release is dated by the last commit" \
