@@ -5,12 +5,13 @@
 #   medium    tests/release/medium_test.py, medium.py's deciding functions (1 s)
 #   promises  tests/release/promises_test.sh, each promise of the scripts'
 #             --help where it is decided (10 s)
+#   deps      tests/release/deps_test.sh, what deps.sh decides (1 s)
 #   release   the whole of tests/release/release_test.sh (about 2 min), which
 #             stops at its first failing check (OVIK_CHECKS_FAIL_FAST)
 # Prints which step caught the mutant. Runs in the worktree, on build/mingw.
 set -euo pipefail
-case "${1:-}" in -h | --help) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;; esac
-[ $# -gt 0 ] || { echo "usage: release-chain.sh STEP... (medium, promises, release)" >&2; exit 2; }
+case "${1:-}" in -h | --help) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;; esac
+[ $# -gt 0 ] || { echo "usage: release-chain.sh STEP... (medium, promises, deps, release)" >&2; exit 2; }
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 build="$root/build/mingw"
 export OVIK_CHECKS_FAIL_FAST=1
@@ -19,8 +20,9 @@ for step in "$@"; do
   case "$step" in
     medium) command=(/usr/bin/python3 "$root/tests/release/medium_test.py") ;;
     promises) command=(bash "$root/tests/release/promises_test.sh" --build-dir "$build") ;;
+    deps) command=(bash "$root/tests/release/deps_test.sh") ;;
     release) command=(bash "$root/tests/release/release_test.sh" --build-dir "$build") ;;
-    *) echo "release-chain.sh: unknown step: $step (medium, promises, release)" >&2; exit 2 ;;
+    *) echo "release-chain.sh: unknown step: $step (medium, promises, deps, release)" >&2; exit 2 ;;
   esac
   if ! "${command[@]}"; then
     echo "release-chain.sh: caught by $step ($((SECONDS - start)) s)"

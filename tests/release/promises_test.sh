@@ -11,6 +11,9 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 build="$root/build/mingw"
 [ "${1:-}" != --build-dir ] || build="$(realpath -m "$2")"
 scratch="$(mktemp -d)"
+# This run's own folder: the watch of a release run elsewhere leaves it be.
+touch "$scratch/.ovik-test-scratch"
+export OVIK_TEST_SCRATCH="$scratch"
 trap 'rm -rf "$scratch"' EXIT
 failed=0
 # shellcheck source=tests/support/check.sh
@@ -116,7 +119,11 @@ check "... and names the three ways of signing" grep -q "Without --sign-pkcs12, 
 
 # ---- sign.sh: its options, the files of secrets, the summary ---------------------------
 
-sign=(bash "$root/scripts/sign.sh")
+# Each run of sign.sh is watched (tests/release/watched.sh): no password
+# on a command line or left in a file, whatever the outcome.
+sign=(bash "$root/tests/release/watched.sh" "$root/scripts/sign.sh")
+export OVIK_TEST_SECRETS="$scratch/secrets" OVIK_TEST_BROKEN="$scratch/broken"
+printf '%s\n' "first-line-7310" "second-line-7310" >"$OVIK_TEST_SECRETS"
 in="$build/app/setup.exe"
 while IFS='|' read -r what pattern args; do
   read -ra args <<<"$args"
@@ -154,10 +161,10 @@ openssl x509 -req -in "$keys/signer.csr" -CA "$keys/ca.pem" -CAkey "$keys/ca.key
   -extfile "$keys/ext" -out "$keys/signer.pem" 2>/dev/null
 # The password's first line with a Windows line end, and a second line
 # that is no part of it.
-printf 'first line\r\nsecond line\n' >"$keys/password"
-printf 'first line' >"$keys/bare-password"
+printf 'first-line-7310\r\nsecond-line-7310\n' >"$keys/password"
+printf 'first-line-7310' >"$keys/bare-password"
 openssl pkcs12 -export -inkey "$keys/signer.key" -in "$keys/signer.pem" -certfile "$keys/ca.pem" \
-  -out "$keys/signer.p12" -passout pass:"first line"
+  -out "$keys/signer.p12" -passout pass:"first-line-7310"
 # Every command line of osslsigncode that sign.sh starts is recorded.
 mkdir "$scratch/bin"
 printf '#!/bin/sh\nprintf "%%s\\n" "$*" >>"%s"\nexec /usr/bin/osslsigncode "$@"\n' "$scratch/argv" \
@@ -175,15 +182,15 @@ check "... which signed OUT, verifying against the CA" \
   bash -c "osslsigncode verify -CAfile '$keys/ca.pem' -in '$out' >'$scratch/verify' 2>&1"
 check "... naming the program as Windows' prompts show it" \
   grep -qx "[[:space:]]*Text description: OVIK client installer" "$scratch/verify"
-check "... with no password on a command line" bash -c "! grep -q 'first line' '$scratch/argv'"
+check "... with no password on a command line" bash -c "! grep -q 'first-line-7310' '$scratch/argv'"
 check "... a first line without a line end is the password too" \
   says 0 "the signature verified" "${sign[@]}" --in "$in" --out "$scratch/bare.exe" "${pkcs12[@]}" \
   --password-file "$keys/bare-password"
-printf '\nfirst line\n' >"$keys/empty-first"
+printf '\nfirst-line-7310\n' >"$keys/empty-first"
 check "an empty first line is refused, naming the file" \
   says 1 "sign.sh: the first line of $keys/empty-first is empty: put the password for $keys/signer.p12 there; nothing was written" \
   "${sign[@]}" --in "$in" --out "$scratch/empty.exe" "${pkcs12[@]}" --password-file "$keys/empty-first"
-printf 'second line\n' >"$keys/other-password"
+printf 'second-line-7310\n' >"$keys/other-password"
 check "a wrong password fails, naming the key and the password file, exit 1" \
   says 1 "signing with $keys/signer.p12 failed (wrong password in $keys/other-password" \
   "${sign[@]}" --in "$in" --out "$scratch/wrong.exe" "${pkcs12[@]}" --password-file "$keys/other-password"
@@ -352,4 +359,5 @@ check "bare-run.sh --skips names the skipped cases of a run that ended before CT
   says 0 "^skip  a full disk: no mount here$" bash "$root/scripts/bare-run.sh" --skips "$scratch/bare-output" \
   "$scratch/absent.log"
 
+promises_kept
 exit "$failed"

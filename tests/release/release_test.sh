@@ -30,8 +30,9 @@
 #   --version), side by side in one folder; the same release again is
 #   "unchanged", another one of the same version is refused unless
 #   --replace; a move into place that fails puts the previous release back;
-# - robustness: deps.sh finds the mirror in every kind of package sources;
-#   a command failing in a script is named; one run at a time in --out
+# - what deps.sh decides, with package sources of every kind:
+#   tests/release/deps_test.sh;
+# - robustness: a command failing in a script is named; one run at a time in --out
 #   (waiting, refusing after --wait, check-kit.sh too, two releases at once
 #   for 6 rounds); a disk too small or filling up; a release killed with
 #   SIGKILL and the run after it; a time-stamp server that never answers.
@@ -60,6 +61,9 @@ while [ $# -gt 0 ]; do
 done
 
 scratch="$(mktemp -d)"
+# This run's own folder: the watch of a release run elsewhere leaves it be.
+touch "$scratch/.ovik-test-scratch"
+export OVIK_TEST_SCRATCH="$scratch"
 chmod 755 "$scratch"
 # Every release run here is watched (tests/release/watched.sh): whatever
 # its outcome, no password, PIN or private key on a command line or left in
@@ -158,6 +162,9 @@ fi
 check "the scripts' promises, each where it is decided (tests/release/promises_test.sh)" \
   bash -c 'bash "$0" --build-dir "$1" >"$2" 2>&1 || { grep -A 12 "^FAIL" "$2" | sed "s/^/      /"; exit 1; }' \
   "$root/tests/release/promises_test.sh" "$build" "$scratch/promises.log"
+check "what deps.sh decides, with package sources of every kind (tests/release/deps_test.sh)" \
+  bash -c 'bash "$0" >"$1" 2>&1 || { grep -A 12 "^FAIL" "$1" | sed "s/^/      /"; exit 1; }' \
+  "$root/tests/release/deps_test.sh" "$scratch/deps.log"
 
 # ---- Unsigned, through the CMake target ----------------------------------------
 
@@ -935,61 +942,6 @@ whole_release() {
       "$(printf './%s\n' "$name" "$name.iso" "$name.zip" "$name.cdx.json" "$name.intoto.jsonl" "$sums" | sort)" ]
 }
 
-# deps.sh finds the mirror whichever way the package sources are kept, and
-# with none says what to do and carries on.
-codename="$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")"
-apt="$robust/apt"
-mkdir -p "$apt/list-only" "$apt/deb822/parts" "$apt/parts-list/parts" "$apt/none/parts"
-printf '%s\n' "# deb cdrom:[Debian GNU/Linux 12]/ $codename main" \
-  "deb http://security.debian.org/debian-security $codename-security main" \
-  "deb [arch=amd64 signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://list.example/debian $codename main" \
-  >"$apt/list-only/sources.list"
-printf '%s\n' "Types: deb" "URIs: http://disabled.example/debian" "Suites: $codename" "Enabled: no" "" \
-  "Types: deb" "URIs: http://deb.debian.org/debian-security" "Suites: $codename-security" "" \
-  "Types: deb deb-src" "URIs: http://deb822.example/debian http://second.example/debian" \
-  "Suites: $codename $codename-updates" "Components: main" >"$apt/deb822/parts/debian.sources"
-echo "deb http://parts.example/debian $codename main" >"$apt/parts-list/parts/mirror.list"
-in_system() { # in_system SYSTEM COMMAND: COMMAND of deps.sh with SYSTEM's package sources
-  OVIK_APT_SOURCES_LIST="$apt/$1/sources.list" OVIK_APT_SOURCE_PARTS="$apt/$1/parts" \
-    bash -c 'set -euo pipefail; source "$0/scripts/deps.sh"; '"$2" "$root" 2>&1
-}
-check "deps.sh finds the mirror in sources.list alone (a debootstrap system)" \
-  test "$(in_system list-only "ovik_apt_mirror $codename")" = http://list.example/debian
-check "... in a deb822 .sources, past a disabled stanza and the security suite" \
-  test "$(in_system deb822 "ovik_apt_mirror $codename")" = http://deb822.example/debian
-check "... in a .list of sources.list.d" \
-  test "$(in_system parts-list "ovik_apt_mirror $codename")" = http://parts.example/debian
-# An osslsigncode 2.5, and an apt-get that records what it would install from.
-printf '#!/bin/sh\nprintf 2.5-1\n' >"$robust/bin/dpkg-query"
-printf '#!/bin/sh\nfor a; do case "$a" in Dir::Etc::SourceList=*) cat "${a#*=}" >>"%s" ;; esac; done\n' \
-  "$robust/apt.log" >"$robust/bin/apt-get"
-chmod +x "$robust/bin/dpkg-query" "$robust/bin/apt-get"
-upgrade='ovik_recent_osslsigncode osslsigncode; echo "carried on"'
-PATH="$robust/bin:$PATH" in_system none "$upgrade" >"$robust/log" || true
-check "... and with no package sources says what to do, and carries on" \
-  bash -c "grep -q 'install -t $codename-backports osslsigncode' '$robust/log' && grep -qx 'carried on' '$robust/log'"
-if [ "$(id -u)" -eq 0 ]; then
-  PATH="$robust/bin:$PATH" in_system list-only "$upgrade" >"$robust/log" || true
-  check "... as root it takes osslsigncode from the backports of the mirror in sources.list" \
-    grep -qs " http://list.example/debian $codename-backports main" "$robust/apt.log"
-fi
-
-# No package sources at all: nothing is read, not even standard input.
-check "... and with none reads nothing else (a source on standard input is no source)" \
-  test -z "$(in_system none "ovik_apt_mirror $codename" <<<"deb http://stdin.example/debian $codename main")"
-# A package that is missing and cannot be installed stops the script,
-# naming it and what to run; as another user, what to install.
-mkdir -p "$robust/failing-apt"
-printf '#!/bin/sh\nexit 100\n' >"$robust/failing-apt/apt-get"
-chmod +x "$robust/failing-apt/apt-get"
-status=0
-PATH="$robust/failing-apt:$robust/bin:$PATH" in_system list-only 'ovik_install_deps wanted-package; echo "went on"' \
-  >"$robust/log" 2>&1 || status=$?
-want='installing wanted-package failed'
-[ "$(id -u)" -eq 0 ] || want='install them as root: apt-get install --no-install-recommends wanted-package'
-check "... a missing package that cannot be installed stops the script, naming it and what to run" \
-  bash -c "[ $status -eq 1 ] && grep -qF '$want' '$robust/log' && ! grep -q 'went on' '$robust/log'"
-
 # A command that fails inside a script, where it gives no message of its
 # own, is named with its line: here `touch`, run by find, fails.
 printf '#!/bin/sh\nexit 1\n' >"$robust/bin/touch"
@@ -1213,5 +1165,6 @@ echo "      robustness checks: $(elapsed_ms "$start")"
 
 echo "      osslsigncode verify of $exe:"
 sed 's/^/      | /' "$scratch/verify"
+promises_kept
 [ "$failed" -eq 0 ] && echo "release tests: all passed" || echo "release tests: FAILED"
 exit "$failed"
