@@ -7,7 +7,7 @@ ovik_packages=(
   wine wine64 xvfb xauth cmake make googletest locales fonts-ipafont-gothic x11-apps
   imagemagick fonts-wine
   libarchive-tools osslsigncode openssl ca-certificates 7zip python3-pycdlib python3-pefile jq
-  softhsm2 opensc libengine-pkcs11-openssl git python3 fontconfig
+  softhsm2 opensc libengine-pkcs11-openssl git python3 fontconfig procps
 )
 
 # ovik_install_deps [PACKAGE...]: the packages named, or else ovik_packages.

@@ -32,6 +32,9 @@ printf '%s\n' "Types: deb" "URIs: http://disabled.example/debian" "Suites: $code
   "Types: deb" "URIs: http://deb.debian.org/debian-security" "Suites: $codename-security" "" \
   "Types: deb deb-src" "URIs: http://deb822.example/debian http://second.example/debian" \
   "Suites: $codename $codename-updates" "Components: main" >"$apt/deb822/parts/debian.sources"
+# The last stanza of one file ends with that file, not with the next one's lines.
+printf '%s\n' "Types: deb-src" "URIs: http://source.example/debian" "Suites: $codename" \
+  >"$apt/deb822/parts/sources.sources"
 echo "deb http://parts.example/debian $codename main" >"$apt/parts-list/parts/mirror.list"
 in_system() { # in_system SYSTEM COMMAND: COMMAND of deps.sh with SYSTEM's package sources
   OVIK_APT_SOURCES_LIST="$apt/$1/sources.list" OVIK_APT_SOURCE_PARTS="$apt/$1/parts" \
@@ -39,7 +42,7 @@ in_system() { # in_system SYSTEM COMMAND: COMMAND of deps.sh with SYSTEM's packa
 }
 check "deps.sh finds the mirror in sources.list alone (a debootstrap system)" \
   test "$(in_system list-only "ovik_apt_mirror $codename")" = http://list.example/debian
-check "... in a deb822 .sources, past a disabled stanza and the security suite" \
+check "... in a deb822 .sources, past a disabled stanza and the security suite, its last stanza ending with its file" \
   test "$(in_system deb822 "ovik_apt_mirror $codename")" = http://deb822.example/debian
 check "... in a .list of sources.list.d" \
   test "$(in_system parts-list "ovik_apt_mirror $codename")" = http://parts.example/debian
@@ -56,6 +59,14 @@ if [ "$(id -u)" -eq 0 ]; then
   PATH="$robust/bin:$PATH" in_system list-only "$upgrade" >"$robust/log" || true
   check "... as root it takes osslsigncode from the backports of the mirror in sources.list" \
     grep -qs " http://list.example/debian $codename-backports main" "$robust/apt.log"
+  # Without Debian's archive keyring (hidden in a mount namespace of its
+  # own), the source names none.
+  : >"$robust/apt.log"
+  PATH="$robust/bin:$PATH" OVIK_APT_SOURCES_LIST="$apt/list-only/sources.list" \
+    OVIK_APT_SOURCE_PARTS="$apt/list-only/parts" unshare -m bash -c 'mount -t tmpfs keyless /usr/share/keyrings &&
+      source "$0/scripts/deps.sh" && ovik_recent_osslsigncode osslsigncode' "$root" >/dev/null 2>&1 || true
+  check "... and without the archive keyring, from a source that names no keyring" \
+    grep -qx "deb http://list.example/debian $codename-backports main" "$robust/apt.log"
 fi
 
 # No package sources at all: nothing is read, not even standard input.

@@ -344,15 +344,21 @@ printf '%s\n' 'tool=(frobnicate --now)' '"${tool[@]}" --later' >"$tree/tests/pro
 check "... and one that an array run as a command starts" \
   says 1 "\`frobnicate\` (called at tests/probe/words.sh:2) is not in scripts/commands.txt" "${commands[@]}"
 rm "$tree/tests/probe/words.sh"
-printf '%s\n' 'import subprocess' 'subprocess.run(' '    ["frobnicate", "--now"], check=True)' >"$tree/tests/probe/call.py"
+printf '%s\n' '' 'import subprocess' 'subprocess.run(' '    ["frobnicate", "--now"], check=True)' >"$tree/tests/probe/call.py"
 check "... and one that a Python test starts through subprocess" \
-  says 1 "\`frobnicate\` (called at tests/probe/call.py:2) is not in scripts/commands.txt" "${commands[@]}"
+  says 1 "\`frobnicate\` (called at tests/probe/call.py:3) is not in scripts/commands.txt" "${commands[@]}"
 rm "$tree/tests/probe/call.py"
 sed -i 's/^\(  softhsm2 .*\) git /\1 /' "$tree/scripts/deps.sh"
 check "... and git, which the tests call, once scripts/deps.sh leaves it out" \
   says 1 "\`git\` (called at .*) comes from the package git, which scripts/deps.sh does not install" "${commands[@]}"
 
+check "check-commands.sh --help exits 0 with its usage" \
+  says 0 "^usage: bash scripts/check-commands.sh \[--list\]" bash "$root/scripts/check-commands.sh" --help
+
 # ---- bare-run.sh -------------------------------------------------------------------
+
+check "bare-run.sh --help exits 0 with its usage" \
+  says 0 "^usage: bash scripts/bare-run.sh \[--sources list|deb822\]" bash "$root/scripts/bare-run.sh" --help
 
 printf '%s\n' '[00:01] skip  a full disk: no mount here' '[00:02] ok    something else' >"$scratch/bare-output"
 check "bare-run.sh --skips names the skipped cases of a run that ended before CTest wrote its log" \
