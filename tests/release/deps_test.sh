@@ -85,5 +85,16 @@ want='installing wanted-package failed'
 check "... a missing package that cannot be installed stops the script, naming it and what to run" \
   bash -c "[ $status -eq 1 ] && grep -qF '$want' '$robust/log' && ! grep -q 'went on' '$robust/log'"
 
+# A node older than the SBOM's tools need stops the script, saying so.
+mkdir -p "$robust/old-node"
+printf '#!/bin/sh\ncase "$1" in -p) echo 16 ;; *) echo v16.20.2 ;; esac\n' >"$robust/old-node/node"
+printf '#!/bin/sh\nexit 0\n' >"$robust/old-node/npm"
+chmod +x "$robust/old-node/node" "$robust/old-node/npm"
+status=0
+PATH="$robust/old-node:$PATH" bash -c 'source "$0/scripts/deps.sh"; ovik_npm_tools "$0" "$1"; echo "went on"' \
+  "$root" "$scratch/build" >"$robust/log" 2>&1 || status=$?
+check "a node older than 18 stops the SBOM's tools, exit 1, naming its version and what to install" \
+  bash -c "[ $status -eq 1 ] && grep -qx 'node v16.20.2 is too old for the SBOM.s tools: install Node.js 18 or later (Debian 12.s nodejs)' '$robust/log'"
+
 [ "$failed" -eq 0 ] && echo "deps.sh checks: all passed" || echo "deps.sh checks: FAILED"
 exit "$failed"
