@@ -96,5 +96,20 @@ PATH="$robust/old-node:$PATH" bash -c 'source "$0/scripts/deps.sh"; ovik_npm_too
 check "a node older than 18 stops the SBOM's tools, exit 1, naming its version and what to install" \
   bash -c "[ $status -eq 1 ] && grep -qx 'node v16.20.2 is too old for the SBOM.s tools: install Node.js 18 or later (Debian 12.s nodejs)' '$robust/log'"
 
+# A build folder is configured once: build/mingw by its preset, in the
+# tree; another as a release build without the test programs.
+mkdir -p "$robust/cmake-bin" "$scratch/tree/build/done"
+printf '#!/bin/sh\necho "$PWD: $*" >>"%s"\n' "$robust/cmake.log" >"$robust/cmake-bin/cmake"
+chmod +x "$robust/cmake-bin/cmake"
+touch "$scratch/tree/build/done/CMakeCache.txt"
+for folder in mingw other done; do
+  (cd "$scratch" && PATH="$robust/cmake-bin:$PATH" bash -c 'source "$0/scripts/deps.sh"
+    ovik_configure_build "$1" "$1/build/$2"' "$root" "$scratch/tree" "$folder" >/dev/null 2>&1) ||
+    echo "failed: $folder" >>"$robust/cmake.log"
+done
+check "deps.sh configures build/mingw by its preset, another folder without tests, a configured one not again" \
+  test "$(cat "$robust/cmake.log")" = "$(printf '%s\n' "$scratch/tree: --preset mingw" \
+    "$scratch: -S $scratch/tree -B $scratch/tree/build/other --toolchain $scratch/tree/cmake/mingw-w64-x86_64.cmake -DCMAKE_BUILD_TYPE=Release -DOVIK_BUILD_TESTS=OFF")"
+
 [ "$failed" -eq 0 ] && echo "deps.sh checks: all passed" || echo "deps.sh checks: FAILED"
 exit "$failed"
