@@ -1156,8 +1156,8 @@ pgrep -f "osslsigncode add -t[s] $mute" >/dev/null && waited=yes || waited=no
 kill -KILL -- "-$group" 2>/dev/null || true
 kill "$mute_server" 2>/dev/null || true
 sleep 0.5
-find "${TMPDIR:-/tmp}" /dev/shm "$build" "$robust/killed-signing" -xdev -type f -newer "$robust/before-kill" \
-  -print0 2>/dev/null | xargs -0 -r grep -laF -f "$OVIK_TEST_SECRETS" -- >"$robust/holding" 2>/dev/null || true
+bash "$root/tests/release/watched.sh" --scan "$robust/before-kill" "${TMPDIR:-/tmp}" /dev/shm "$build" \
+  "$robust/killed-signing" >"$robust/holding"
 check "a release killed while signing (it was: $waited) leaves the password in no file" \
   bash -c "[ $waited = yes ] && [ ! -s '$robust/holding' ] || { sed 's/^/      left in: /' '$robust/holding'; false; }"
 rm -rf "$robust/killed-signing"

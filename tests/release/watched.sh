@@ -10,17 +10,48 @@
 # - for release.sh, once no live run holds --out: each checksum file there
 #   verifies and lists exactly its version's zip, image, setup.exe and SBOM,
 #   with the medium folder and the provenance beside them; the run put
-#   nothing else there but the check kit; the medium folder's folders are 0755 and its files 0644; no
-#   hidden folder or lock is left unless a live run holds it or it holds a
-#   replaced release (the run says where). A run ended by a signal may leave
+#   nothing else there but the check kit; the medium folder's folders are
+#   0755 and its files 0644; no hidden folder or lock is left unless a live
+#   run holds it or it holds a replaced release (the run says where). A run ended by a signal may leave
 #   its working folder for the next run; the secrets hold all the same.
 #
 # Prints each broken promise as "watched.sh: BROKEN: ..." on standard error
 # and appends it to OVIK_TEST_BROKEN (a file) when set, which the checks of
 # tests/support/check.sh report as a failed case. Exits with SCRIPT's status.
+# watched.sh --scan SINCE PLACE... prints the files below the PLACEs,
+# written after the file SINCE, that hold a secret.
 set -euo pipefail
-case "${1:-}" in -h | --help) sed -n '2,21p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;; "") exit 2 ;; esac
+case "${1:-}" in -h | --help) sed -n '2,23p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;; "") exit 2 ;; esac
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+# Patterns from files only, the key's through a pipe: a pattern on grep's
+# command line or in a file would be found itself; the secrets themselves
+# are copied nowhere.
+patterns() { grep -f <(echo "PRIVATE KEY-----") ${OVIK_TEST_SECRETS:+-f "$OVIK_TEST_SECRETS"} "$@"; }
+
+# holding SINCE PLACE...: the files below each PLACE written after the file
+# SINCE that hold a secret. Other test runs' own folders (marked
+# .ovik-test-scratch; two runs at once on one machine, say) are theirs.
+holding() {
+  local since="$1" place marked others=() written ours=()
+  shift
+  [ -z "${watch:-}" ] || ours=(! -path "$watch/*")
+  while IFS= read -r -d '' marked; do
+    [ "$marked" = "${OVIK_TEST_SCRATCH:-}" ] || others+=(-path "$marked" -prune -o)
+  done < <(find "${TMPDIR:-/tmp}" -mindepth 2 -maxdepth 2 -name .ovik-test-scratch -printf '%h\0' 2>/dev/null)
+  for place in "$@"; do
+    [ -d "$place" ] || continue
+    mapfile -d '' written < <(find "$place" -xdev ${others[@]+"${others[@]}"} -type f -newer "$since" \
+      ${ours[@]+"${ours[@]}"} -print0 2>/dev/null)
+    [ "${#written[@]}" -eq 0 ] || patterns -laF -- "${written[@]}" 2>/dev/null || true
+  done
+}
+# watched.sh --scan SINCE PLACE...: only that, for a run that was killed.
+if [ "${1:-}" = --scan ]; then
+  shift
+  holding "$@"
+  exit 0
+fi
+
 # The script runs with the caller's PATH (which a test may have planted a
 # failing command on); the checks here with the system's own.
 given_path="$PATH"
@@ -41,10 +72,6 @@ done
 watch="$(mktemp -d)"
 trap 'kill "$watcher" 2>/dev/null || true; rm -rf "$watch"' EXIT
 touch "$watch/start"
-# Patterns from files only, the key's through a pipe: a pattern on grep's
-# command line or in a file would be found itself; the secrets themselves
-# are copied nowhere.
-patterns() { grep -f <(echo "PRIVATE KEY-----") ${OVIK_TEST_SECRETS:+-f "$OVIK_TEST_SECRETS"} "$@"; }
 # The command lines that were given the secret (a refused PIN in a key's
 # URI, say) and the forks of those shells, which carry the same line.
 given="$(printf '%s ' bash "$script" "$@")"
@@ -55,12 +82,17 @@ broken() {
   [ -z "${OVIK_TEST_BROKEN:-}" ] || echo "$*" >>"$OVIK_TEST_BROKEN"
 }
 
+known=()
+[ -z "${OVIK_TEST_SECRETS:-}" ] || mapfile -t known < <(grep -v '^$' "$OVIK_TEST_SECRETS")
 # Every process's command line, ten times a second, while SCRIPT runs.
 (
   while :; do
     for cmdline in $(patterns -laF /proc/[0-9]*/cmdline 2>/dev/null); do
       line="$(tr '\0' ' ' <"$cmdline" 2>/dev/null)" || continue
-      [ "$line" = "$given" ] || [ "$line" = "$ours" ] || echo "$line" >>"$watch/seen"
+      [ "$line" != "$given" ] && [ "$line" != "$ours" ] || continue
+      # Named with the secret left out: the report is a file too.
+      for secret in ${known[@]+"${known[@]}"}; do line="${line//"$secret"/<secret>}"; done
+      echo "${line//PRIVATE KEY-----/<key>}" >>"$watch/seen"
     done
     sleep 0.1
   done
@@ -76,21 +108,7 @@ if [ -s "$watch/seen" ]; then
   broken "a secret on a command line during $script: $(sort -u "$watch/seen" | tr '\n' ' ')"
 fi
 
-# The files written since the start that hold a secret; other test runs'
-# own folders (marked .ovik-test-scratch, made at once on one machine, say)
-# are theirs.
-places=("${TMPDIR:-/tmp}" /dev/shm "$build")
-[ -z "$out" ] || places+=("$out")
-others=()
-while IFS= read -r -d '' marked; do
-  [ "$marked" = "${OVIK_TEST_SCRATCH:-}" ] || others+=(-path "$marked" -prune -o)
-done < <(find "${TMPDIR:-/tmp}" -mindepth 2 -maxdepth 2 -name .ovik-test-scratch -printf '%h\0' 2>/dev/null)
-for place in "${places[@]}"; do
-  [ -d "$place" ] || continue
-  mapfile -d '' written < <(find "$place" -xdev ${others[@]+"${others[@]}"} -type f -newer "$watch/start" \
-    ! -path "$watch/*" -print0 2>/dev/null)
-  [ "${#written[@]}" -eq 0 ] || patterns -laF -- "${written[@]}" >>"$watch/holding" 2>/dev/null || true
-done
+holding "$watch/start" "${TMPDIR:-/tmp}" /dev/shm "$build" ${out:+"$out"} >"$watch/holding"
 if [ -s "$watch/holding" ]; then
   broken "a secret left in a file by $script: $(sort -u "$watch/holding" | tr '\n' ' ')"
 fi
