@@ -315,6 +315,19 @@ def run_version(client, given=None):
     return 0
 
 
+def run_product_version(program):
+    try:
+        version = product_version(program)
+    except NoVersion as why:
+        print(f"medium.py: {why}", file=sys.stderr)
+        return 1
+    if version is None:
+        print(f"medium.py: {program} carries no version information", file=sys.stderr)
+        return 1
+    print(version)
+    return 0
+
+
 def fix_clock(epoch):
     # pycdlib dates every descriptor and entry with the clock in local time,
     # and gives the volume set a random part; both are pinned here.
@@ -532,13 +545,7 @@ def main(argv):
     if len(argv) in (3, 4) and argv[1] == "version":
         return run_version(*argv[2:])
     if len(argv) == 3 and argv[1] == "product-version":
-        try:
-            version = product_version(argv[2])
-        except NoVersion as why:
-            print(f"medium.py: {why}", file=sys.stderr)
-            return 1
-        print(version or "none")
-        return 0 if version else 1
+        return run_product_version(argv[2])
     if len(argv) == 4 and argv[1] == "differ":
         for path in differ(argv[2], argv[3]):
             print(path)

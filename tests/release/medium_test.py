@@ -239,6 +239,17 @@ class VersionTest(ClientTest):
             self.assertEqual(stdout.getvalue(), out)
             self.assertTrue(stderr.getvalue().startswith(err), stderr.getvalue())
 
+    def test_product_version_command_prints_it_or_why_there_is_none(self):
+        exe = os.path.join(self.client, "startClass.exe")
+        self.addCleanup(setattr, medium, "product_version", medium.product_version)
+        for found, status, out, err in [("1.0.0", 0, "1.0.0\n", ""),
+                                        (None, 1, "", f"medium.py: {exe} carries no version information\n")]:
+            medium.product_version = lambda path, found=found: found
+            with contextlib.redirect_stdout(io.StringIO()) as stdout, \
+                    contextlib.redirect_stderr(io.StringIO()) as stderr:
+                self.assertEqual(medium.run_product_version(exe), status)
+            self.assertEqual((stdout.getvalue(), stderr.getvalue()), (out, err))
+
 
 class RunCheckTest(ClientTest):
     """What `medium.py check` prints: the summary, every problem, warnings."""

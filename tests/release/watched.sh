@@ -12,8 +12,9 @@
 #   with the medium folder and the provenance beside them; the run put
 #   nothing else there but the check kit; the medium folder's folders are
 #   0755 and its files 0644; no hidden folder or lock is left unless a live
-#   run holds it or it holds a replaced release (the run says where). A run ended by a signal may leave
-#   its working folder for the next run; the secrets hold all the same.
+#   run holds it or it holds a replaced release (the run says where); its
+#   logs in /dev/shm are gone. A run ended by a signal may leave its working
+#   folder and logs for the next run; the secrets hold all the same.
 #
 # Prints each broken promise as "watched.sh: BROKEN: ..." on standard error
 # and appends it to OVIK_TEST_BROKEN (a file) when set, which the checks of
@@ -111,6 +112,14 @@ fi
 holding "$watch/start" "${TMPDIR:-/tmp}" /dev/shm "$build" ${out:+"$out"} >"$watch/holding"
 if [ -s "$watch/holding" ]; then
   broken "a secret left in a file by $script: $(sort -u "$watch/holding" | tr '\n' ' ')"
+fi
+
+# Its logs in memory go with it, unless a live run holds them.
+if [ "$status" -le 128 ]; then
+  for logs in /dev/shm/ovik-release.*; do
+    [ -d "$logs" ] && [ -n "$(find "$logs" -maxdepth 0 -newer "$watch/start")" ] || continue
+    ! flock -n "$logs" true 2>/dev/null || broken "$script left its logs $logs"
+  done
 fi
 
 # What a release leaves in --out, once nobody is working there.
