@@ -29,6 +29,21 @@ says() {
   return 1
 }
 
+# ---- on-error.sh: no silent exit ------------------------------------------------------------
+
+# A command that fails with no message of its own, in a script and in a
+# function of it, a subshell's failure named by the command that ran it.
+printf '%s\n' '#!/usr/bin/env bash' 'set -euo pipefail' "source '$root/scripts/on-error.sh'" \
+  'ovik_error_hint() { echo "hint: look here"; }' 'quiet() { false; }' '[ -z "${1:-}" ] || (exit 3)' 'quiet' \
+  >"$scratch/quiet.sh"
+check "on-error.sh names the failing command, its status, line and file, the hint, and what to do" \
+  says 1 "^quiet.sh: stopped: \`false\` failed with status 1 (line 5 of $scratch/quiet.sh)\.$" bash "$scratch/quiet.sh"
+check "... with the script's hint" grep -qx "hint: look here" "$scratch/said"
+check "... and what to do" grep -qx "quiet.sh: what it printed above, if anything, says why; fix that and run quiet.sh again (with \`bash -x\` to see each step)." "$scratch/said"
+check "... once, for a subshell by the command that ran it" \
+  bash -c '! bash "$0" sub >"$1" 2>&1 && [ "$(grep -c stopped "$1")" -eq 1 ] &&
+    grep -qx "quiet.sh: stopped: \`( exit 3 )\` failed with status 3 (line 6 of .*)\." "$1"' "$scratch/quiet.sh" "$scratch/sub"
+
 # ---- release.sh: options refused before anything is made ---------------------------------
 
 release=(bash "$root/scripts/release.sh" --no-build --build-dir "$scratch/no-build")
