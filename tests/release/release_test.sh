@@ -1078,6 +1078,22 @@ echo "the release being replaced" >"$stuck/replaced/$name/readme.txt"
 "${release[@]}" --no-build --build-dir "$build" --out "$robust/stuck" >"$robust/log" 2>&1 || true
 check "... but leaves a dead run's folder that holds a replaced release, saying so" bash -c \
   "[ -s '$stuck/replaced/$name/readme.txt' ] && grep -q 'left .*XyZ123 .* as it is: run 4243 on elsewhere stopped while replacing a release' '$robust/log'"
+# A replaced release still being deleted in the background (slowly here:
+# an `rm` first on PATH waits 3 s for a replaced release) holds its
+# folder's lock: the run right after leaves it be.
+mkdir -p "$robust/slow-rm"
+printf '#!/bin/sh\ncase "$*" in *.replaced.*) sleep 3 ;; esac\nexec %s "$@"\n' "$(command -v rm)" \
+  >"$robust/slow-rm/rm"
+chmod +x "$robust/slow-rm/rm"
+sample_client "$robust/other-client"
+echo "another release" >>"$robust/other-client/readme.txt"
+"${release[@]}" --no-build --build-dir "$build" --out "$robust/slow" >/dev/null 2>&1 || true
+PATH="$robust/slow-rm:$PATH" "${release[@]}" --client "$robust/other-client" --replace --no-build \
+  --build-dir "$build" --out "$robust/slow" >/dev/null 2>&1 || true
+"${release[@]}" --client "$robust/other-client" --no-build --build-dir "$build" --out "$robust/slow" \
+  >"$robust/log" 2>&1 || true
+check "... and leaves a replaced release that is still being deleted alone" \
+  bash -c "grep -q ': unchanged' '$robust/log' && ! grep -q 'removed .*replaced' '$robust/log'"
 
 # A disk too small is refused at once, with the space needed and free; one
 # that fills up mid-way (after the check: the hook fills it) says "No space
