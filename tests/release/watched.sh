@@ -131,7 +131,7 @@ if [ -n "$out" ] && [ -d "$out" ] && [ "$status" -le 128 ] &&
       broken "$script left the lock $entry, which no run holds"
     elif [[ ${entry##*/} == *.partial.* ]] && [ -n "$(ls -A "$entry/replaced" 2>/dev/null)" ]; then
       : # the only copy of a replaced release: the run said where it is
-    elif [ -d "$entry" ] && flock -n "$entry" true 2>/dev/null; then
+    elif [ -d "$entry" ] && [ ! -L "$entry" ] && flock -n "$entry" true 2>/dev/null; then
       broken "$script left the hidden $entry, which no run holds"
     fi
   done
