@@ -370,15 +370,5 @@ check "... and git, which the tests call, once scripts/deps.sh leaves it out" \
 check "check-commands.sh --help exits 0 with its usage" \
   says 0 "^usage: bash scripts/check-commands.sh \[--list\]" bash "$root/scripts/check-commands.sh" --help
 
-# ---- bare-run.sh -------------------------------------------------------------------
-
-check "bare-run.sh --help exits 0 with its usage" \
-  says 0 "^usage: bash scripts/bare-run.sh \[--sources list|deb822\]" bash "$root/scripts/bare-run.sh" --help
-
-printf '%s\n' '[00:01] skip  a full disk: no mount here' '[00:02] ok    something else' >"$scratch/bare-output"
-check "bare-run.sh --skips names the skipped cases of a run that ended before CTest wrote its log" \
-  says 0 "^skip  a full disk: no mount here$" bash "$root/scripts/bare-run.sh" --skips "$scratch/bare-output" \
-  "$scratch/absent.log"
-
 promises_kept
 exit "$failed"

@@ -31,7 +31,8 @@
 #   "unchanged", another one of the same version is refused unless
 #   --replace; a move into place that fails puts the previous release back;
 # - what deps.sh decides, with package sources of every kind:
-#   tests/release/deps_test.sh;
+#   tests/release/deps_test.sh; what bare-run.sh does around the test run
+#   it starts, on a tiny system of its own: tests/release/bare_test.sh;
 # - robustness: a command failing in a script is named; one run at a time in --out
 #   (waiting, refusing after --wait, check-kit.sh too, two releases at once
 #   for 6 rounds); a disk too small or filling up; a release killed with
@@ -166,6 +167,10 @@ check "the scripts' promises, each where it is decided (tests/release/promises_t
 check "what deps.sh decides, with package sources of every kind (tests/release/deps_test.sh)" \
   bash -c 'bash "$0" >"$1" 2>&1 || { grep -A 12 "^FAIL" "$1" | sed "s/^/      /"; exit 1; }' \
   "$root/tests/release/deps_test.sh" "$scratch/deps.log"
+check "what bare-run.sh does around the test run it starts (tests/release/bare_test.sh)" \
+  bash -c 'bash "$0" >"$1" 2>&1 || { grep -A 12 "^FAIL" "$1" | sed "s/^/      /"; exit 1; }' \
+  "$root/tests/release/bare_test.sh" "$scratch/bare.log"
+grep "^skip  " "$scratch/bare.log" || true
 
 # ---- Unsigned, through the CMake target ----------------------------------------
 
