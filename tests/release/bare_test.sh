@@ -12,27 +12,13 @@
 set -euo pipefail
 export LC_ALL=C.UTF-8
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-scratch="$(mktemp -d)"
-# This run's own folder: the watch of a release run elsewhere leaves it be.
-touch "$scratch/.ovik-test-scratch"
-export OVIK_TEST_SCRATCH="$scratch"
-trap 'rm -rf "$scratch"' EXIT
 failed=0
 # shellcheck source=tests/support/check.sh
 source "$root/tests/support/check.sh"
-
-# says STATUS PATTERN COMMAND...: COMMAND exits STATUS and its output holds PATTERN.
-says() {
-  local want="$1" pattern="$2" status=0
-  shift 2
-  "$@" >"$scratch/said" 2>&1 || status=$?
-  [ "$status" -eq "$want" ] && grep -qE -- "$pattern" "$scratch/said" && return 0
-  echo "      exit $status, wanted $want and \"$pattern\"; said:" && sed 's/^/      | /' "$scratch/said"
-  return 1
-}
+test_scratch
 
 check "bare-run.sh --help exits 0 with its usage" \
-  says 0 "^usage: bash scripts/bare-run.sh \[--sources list\|deb822\]" bash "$root/scripts/bare-run.sh" --help
+  says 0 "^usage: bash scripts/bare-run.sh \[--sources list|deb822\]" bash "$root/scripts/bare-run.sh" --help
 printf '%s\n' '[00:01] skip  a full disk: no mount here' '[00:02] ok    something else' >"$scratch/bare-output"
 check "bare-run.sh --skips names the skipped cases of a run that ended before CTest wrote its log" \
   says 0 "^skip  a full disk: no mount here$" bash "$root/scripts/bare-run.sh" --skips "$scratch/bare-output" \

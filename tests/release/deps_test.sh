@@ -8,14 +8,10 @@
 set -euo pipefail
 export LC_ALL=C.UTF-8
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-scratch="$(mktemp -d)"
-# This run's own folder: the watch of a release run elsewhere leaves it be.
-touch "$scratch/.ovik-test-scratch"
-export OVIK_TEST_SCRATCH="$scratch"
-trap 'rm -rf "$scratch"' EXIT
 failed=0
 # shellcheck source=tests/support/check.sh
 source "$root/tests/support/check.sh"
+test_scratch
 robust="$scratch/robust"
 mkdir -p "$robust/bin"
 

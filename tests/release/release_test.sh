@@ -33,6 +33,7 @@
 # - what deps.sh decides, with package sources of every kind:
 #   tests/release/deps_test.sh; what bare-run.sh does around the test run
 #   it starts, on a tiny system of its own: tests/release/bare_test.sh;
+#   what check-commands.sh takes for a program: tests/release/commands_test.sh;
 # - robustness: a command failing in a script is named; one run at a time in --out
 #   (waiting, refusing after --wait, check-kit.sh too, two releases at once
 #   for 6 rounds); a disk too small or filling up; a release killed with
@@ -171,6 +172,9 @@ check "what bare-run.sh does around the test run it starts (tests/release/bare_t
   bash -c 'bash "$0" >"$1" 2>&1 || { grep -A 12 "^FAIL" "$1" | sed "s/^/      /"; exit 1; }' \
   "$root/tests/release/bare_test.sh" "$scratch/bare.log"
 grep "^skip  " "$scratch/bare.log" || true
+check "what check-commands.sh takes for a program (tests/release/commands_test.sh)" \
+  bash -c 'bash "$0" >"$1" 2>&1 || { grep -A 12 "^FAIL" "$1" | sed "s/^/      /"; exit 1; }' \
+  "$root/tests/release/commands_test.sh" "$scratch/commands.log"
 
 # ---- Unsigned, through the CMake target ----------------------------------------
 
