@@ -308,6 +308,11 @@ check "check-kit.sh --help exits 0 and says where the kit goes" \
   says 0 "The kit goes into RELEASE_DIR/check/, replacing an older one" bash "$root/scripts/check-kit.sh" --help
 check "without a folder it takes BUILD/release" \
   says 1 "check-kit.sh: no release folder $kit_build/release" "${kit[@]}"
+mkdir -p "$scratch/kit-tree/scripts"
+cp "$root"/scripts/{check-kit,on-error,release-lock,deps}.sh "$scratch/kit-tree/scripts/"
+check "... and without --build-dir, build/mingw of its own tree" \
+  says 1 "check-kit.sh: no release folder $scratch/kit-tree/build/mingw/release" \
+  bash "$scratch/kit-tree/scripts/check-kit.sh" --no-build
 
 # ---- windows-view.sh ---------------------------------------------------------------
 
