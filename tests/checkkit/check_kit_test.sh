@@ -218,8 +218,12 @@ PY
 
 # ---- A passing run, as check.cmd starts it ----------------------------------------------
 
+# As an ordinary user every check passes, so stopping at the first failure
+# (OVIK_KIT_FAIL_FAST, as the mutation runs set it) must skip none.
+fail_fast=
+[ "$(id -u)" -eq 0 ] || fail_fast=1
 start=$(date +%s%N)
-run cmd /c "$check_cmd" "$win_results" --disposable --drive D:
+OVIK_KIT_FAIL_FAST=$fail_fast run cmd /c "$check_cmd" "$win_results" --disposable --drive D:
 echo "      check.cmd under Wine: $((($(date +%s%N) - start) / 1000000)) ms, exit $status"
 sed 's/^/      | /' "$scratch/out"
 txt="$results/ovik-check.txt"
@@ -303,6 +307,7 @@ mkdir -p "$planted"
 cp -R "$medium" "$planted/"
 chmod -R u+w "$planted"
 echo "changed after the release" >>"$planted/${medium##*/}/readme.txt"
+echo "added after the release" >"$planted/${medium##*/}/added.txt"
 # A probe folder from an earlier run: the probe does not write over it.
 mkdir "$prefix/drive_c/ovik-probe"
 echo "an earlier probe" >"$prefix/drive_c/ovik-probe/keep.txt"
@@ -311,10 +316,13 @@ echo "an earlier probe" >"$prefix/drive_c/ovik-probe/keep.txt"
 run "$kit/ovik-check.exe" "$(windows_path "$scratch")\\\\planted-release\\." \
   "$(windows_path "$scratch/planted-results")" --disposable --drive D:
 check "the planted fault fails the run (exit $status)" [ "$status" -eq 1 ]
-check "... naming readme.txt on the drive" \
-  grep -q '^FAIL  drive-matches-medium: readme.txt differs' "$scratch/planted-results/ovik-check.txt"
+planted_xml="$scratch/planted-results/ovik-check.xml"
+check "... naming the file added, missing from the drive, and readme.txt, which differs there" \
+  bash -c "grep -q '^FAIL  drive-matches-medium: added.txt is missing from drive D: (and 1 more)$' '$scratch/planted-results/ovik-check.txt' &&
+    grep -qx 'readme.txt differs between the medium folder and drive D:' '$planted_xml'"
 check "... and in the installed tree" \
-  grep -q '^FAIL  installed-tree: readme.txt differs' "$scratch/planted-results/ovik-check.txt"
+  bash -c "grep -q '^FAIL  installed-tree: added.txt is missing from C:\\\\ovikProgram (and 1 more)$' '$scratch/planted-results/ovik-check.txt' &&
+    grep -qx 'readme.txt differs between the medium folder and C:\\\\ovikProgram' '$planted_xml'"
 check "... names the release folder with single separators" \
   bash -c "grep '^release: ' '$scratch/planted-results/ovik-check.txt' | grep -q '[^\\\\]\\\\planted-release\\\\ovik-medium-[0-9.]*\$'"
 check "... says at the top not to ship, and where to send the results" \
