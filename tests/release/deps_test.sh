@@ -84,7 +84,8 @@ for user in root user; do
   echo "$status" >>"$robust/log-$user"
 done
 check "... a missing package that cannot be installed stops the script, naming it and what to run" \
-  bash -c "[ \"\$(tail -n 1 '$robust/log-root')\" = 1 ] && grep -qF 'installing wanted-package failed' '$robust/log-root' &&
+  bash -c "[ \"\$(tail -n 1 '$robust/log-root')\" = 1 ] && grep -qx 'installing: wanted-package' '$robust/log-root' &&
+    grep -qF 'installing wanted-package failed' '$robust/log-root' &&
     grep -qF 'then run: apt-get update && apt-get install --no-install-recommends wanted-package' '$robust/log-root'"
 check "... as another user, naming it and what to run as root, without trying" \
   bash -c "[ \"\$(cat '$robust/log-user')\" = \"\$(printf '%s\\n' 'missing packages: wanted-package' \
