@@ -53,8 +53,17 @@ check "... and with no package sources says what to do, and carries on" \
   bash -c "grep -q 'install -t $codename-backports osslsigncode' '$robust/log' && grep -qx 'carried on' '$robust/log'"
 if [ "$(id -u)" -eq 0 ]; then
   PATH="$robust/bin:$PATH" in_system list-only "$upgrade" >"$robust/log" || true
-  check "... as root it takes osslsigncode from the backports of the mirror in sources.list" \
-    grep -qs " http://list.example/debian $codename-backports main" "$robust/apt.log"
+  check "... as root it takes osslsigncode from the backports of the mirror in sources.list, and carries on" \
+    bash -c 'grep -qs " http://list.example/debian $1-backports main" "$0/apt.log" && grep -qx "carried on" "$0/log"' \
+    "$robust" "$codename"
+  mkdir -p "$robust/no-backports"
+  printf '#!/bin/sh\nexit 100\n' >"$robust/no-backports/apt-get"
+  chmod +x "$robust/no-backports/apt-get"
+  status=0
+  PATH="$robust/no-backports:$robust/bin:$PATH" in_system list-only "$upgrade" >"$robust/log" || status=$?
+  check "... and when that fails, stops, naming the mirror and what to run by hand" \
+    bash -c '[ "$0" -eq 1 ] && grep -qx "installing osslsigncode from $1-backports of http://list.example/debian failed (apt.s messages above say why)." "$2" &&
+      grep -q "apt-get install -t $1-backports osslsigncode" "$2" && ! grep -q "carried on" "$2"' "$status" "$codename" "$robust/log"
   # Without Debian's archive keyring (hidden in a mount namespace of its
   # own), the source names none.
   : >"$robust/apt.log"
