@@ -111,6 +111,37 @@ PATH="$robust/old-node:$PATH" bash -c 'source "$0/scripts/deps.sh"; ovik_npm_too
 check "a node older than 18 stops the SBOM's tools, exit 1, naming its version and what to install" \
   bash -c "[ $status -eq 1 ] && grep -qx 'node v16.20.2 is too old for the SBOM.s tools: install Node.js 18 or later (Debian 12.s nodejs)' '$robust/log'"
 
+# The SBOM's npm tools: installed from the lock file by a stand-in npm,
+# kept while the lock file is the same, installed again when it changes; a
+# failing install stops the script with npm's last lines, and is tried
+# again next time.
+npm_tree="$scratch/npm-tree"
+mkdir -p "$npm_tree/scripts/sbom" "$robust/npm"
+echo '{}' >"$npm_tree/scripts/sbom/package.json"
+echo '{"lockfileVersion": 3}' >"$npm_tree/scripts/sbom/package-lock.json"
+printf '#!/bin/sh\necho "npm $*" >>"%s"\n[ ! -e "%s" ] || { echo "npm says no"; exit 1; }\nmkdir -p "$3/node_modules"\n' \
+  "$robust/npm.log" "$robust/npm-fails" >"$robust/npm/npm"
+printf '#!/bin/sh\necho 20\n' >"$robust/npm/node"
+chmod +x "$robust/npm/npm" "$robust/npm/node"
+npm_tools() {
+  PATH="$robust/npm:$PATH" bash -c 'set -euo pipefail; source "$0/scripts/deps.sh"; ovik_npm_tools "$1" "$2"; echo "went on"' \
+    "$root" "$npm_tree" "$scratch/npm-build" >"$robust/log" 2>&1 || true
+}
+npm_tools
+npm_tools
+check "deps.sh installs the SBOM's npm tools by their lock file once, and keeps them" \
+  bash -c '[ "$(cat "$0/npm.log")" = "npm ci --prefix $1/sbom-tools --omit=optional --ignore-scripts --no-audit --no-fund" ] &&
+    [ "$(cat "$0/log")" = "went on" ] &&
+    cmp -s "$2/package-lock.json" "$1/sbom-tools/package-lock.json" && [ -d "$1/sbom-tools/node_modules" ]' \
+  "$robust" "$scratch/npm-build" "$npm_tree/scripts/sbom"
+echo '{"lockfileVersion": 3, "changed": true}' >"$npm_tree/scripts/sbom/package-lock.json"
+touch "$robust/npm-fails"
+npm_tools
+check "... a changed lock file installs them again; npm failing stops it, with npm's words, to be tried again" \
+  bash -c '[ "$(wc -l <"$0/npm.log")" -eq 2 ] && grep -qx "npm says no" "$0/log" && ! grep -q "went on" "$0/log" &&
+    grep -q "^installing the SBOM.s npm tools into $1/sbom-tools failed" "$0/log" && [ ! -e "$1/sbom-tools/package-lock.json" ]' \
+  "$robust" "$scratch/npm-build"
+
 # A build folder is configured once: build/mingw by its preset, in the
 # tree; another as a release build without the test programs.
 mkdir -p "$robust/cmake-bin" "$scratch/tree/build/done"
