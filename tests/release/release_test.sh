@@ -32,6 +32,8 @@
 #   --replace; a move into place that fails puts the previous release back;
 # - what deps.sh decides, with package sources of every kind:
 #   tests/release/deps_test.sh;
+# - the CI's own scripts (test.sh, analyse.sh, run.sh, screenshots.sh)
+#   among stand-ins: tests/release/drivers_test.sh;
 # - robustness: a command failing in a script is named; one run at a time in --out
 #   (waiting, refusing after --wait, check-kit.sh too, two releases at once
 #   for 6 rounds); a disk too small or filling up; a release killed with
@@ -166,6 +168,9 @@ check "the scripts' promises, each where it is decided (tests/release/promises_t
 check "what deps.sh decides, with package sources of every kind (tests/release/deps_test.sh)" \
   bash -c 'bash "$0" >"$1" 2>&1 || { grep -A 12 "^FAIL" "$1" | sed "s/^/      /"; exit 1; }' \
   "$root/tests/release/deps_test.sh" "$scratch/deps.log"
+check "the CI's own scripts, among stand-ins (tests/release/drivers_test.sh)" \
+  bash -c 'bash "$0" >"$1" 2>&1 || { grep -A 12 "^FAIL" "$1" | sed "s/^/      /"; exit 1; }' \
+  "$root/tests/release/drivers_test.sh" "$scratch/drivers.log"
 
 # ---- Unsigned, through the CMake target ----------------------------------------
 
