@@ -214,6 +214,9 @@ check "screenshots.sh saves into build/mingw/screenshots, not into docs/" \
   "$build/screenshots" "$tree"
 check "... the pictures taken in a Wine world of their own, ended at the end" \
   grep -qz "wine-session start.*wine-run reg add.*wine-run $build/tests/installer_e2e_tests.exe --screenshots=$build/screenshots .*wine-session stop" "$DRIVERS_LOG"
+marlett=/usr/share/wine/fonts/marlett.ttf
+check "... with Wine's Marlett font in the prefix's Fonts folder, where Wine finds it (when the system has it)" \
+  bash -c '[ ! -f "$0" ] || cmp -s "$0" "$1/prefix/drive_c/windows/Fonts/marlett.ttf"' "$marlett" "$build/wine-screenshots"
 check "screenshots.sh --out DIR --docs saves into DIR and docs/screenshots" \
   bash -c 'says 0 "screenshots in $0/pictures" screenshots.sh --out pictures --docs &&
     cmp -s "$0/pictures/main-window.png" "$1/docs/screenshots/main-window.png"' "$scratch" "$tree"
