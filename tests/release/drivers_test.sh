@@ -11,8 +11,8 @@
 #   warnings, and a finding or a failing analyser fails it;
 # - run.sh starts a built installer under Wine, and refuses, starting
 #   nothing, without one or without a display;
-# - screenshots.sh saves into --out, into docs/ only with --docs, and
-#   refuses an unknown option.
+# - screenshots.sh saves into --out, into docs/ only with --docs, gives
+#   Wine the Marlett font, and refuses an unknown option.
 # Run by release_test.sh, and alone by the mutation runs; installs nothing.
 # shellcheck disable=SC2016,SC2317 # the stand-ins' code and the cases' in single quotes, on purpose
 set -euo pipefail
@@ -38,6 +38,9 @@ mkdir -p "$tree/scripts" "$bin" "$clang" "$build/medium/Installer" "$build/wine-
 for script in test analyse run screenshots on-error deps; do
   cp "$root/scripts/$script.sh" "$tree/scripts/"
 done
+# Copies that only bash runs: a fault that makes a script start itself (by
+# its own path) ends there instead of in a chain of copies of it.
+chmod a-x "$tree/scripts/"*.sh
 touch "$build/medium/Installer/setup.exe" "$build/CTestTestfile.cmake"
 
 # program PATH BODY: a bash script. stand_in PATH [BODY]: one that first
@@ -88,7 +91,6 @@ export PATH="$bin:$PATH"
 
 # The clang build's units: each of our folders', a file of a folder whose
 # name only starts like one of ours, GoogleTest's and a generated one.
-printf '%s\n' "int main() { return 0; }" | tee "$tree/app-extra.cpp" "$clang/generated.cpp" >/dev/null
 units=()
 for folder in "${ours[@]}"; do
   mkdir -p "$tree/$folder"
@@ -96,7 +98,7 @@ for folder in "${ours[@]}"; do
   units+=("$tree/$folder/$folder.cpp")
 done
 mkdir -p "$tree/third_party/googletest"
-touch "$tree/third_party/googletest/gtest-all.cpp"
+touch "$tree/app-extra.cpp" "$clang/generated.cpp" "$tree/third_party/googletest/gtest-all.cpp"
 /usr/bin/python3 - "$tree" "$clang/compile_commands.json" <<'PY'
 import json, sys
 tree, database = sys.argv[1], sys.argv[2]
@@ -108,13 +110,14 @@ entries += [{"directory": f"{tree}/build/clang", "file": name}
 json.dump(entries, open(database, "w"))
 PY
 
-# says STATUS PATTERN SCRIPT ARG...: the tree's SCRIPT exits STATUS and its
-# output holds PATTERN; what the stand-ins were asked is in the log afresh.
+# says STATUS PATTERN SCRIPT ARG...: the tree's SCRIPT exits STATUS within
+# 30 s and its output holds PATTERN; what the stand-ins were asked is in the
+# log afresh.
 says() {
   local want="$1" pattern="$2" status=0
   shift 2
   : >"$DRIVERS_LOG"
-  (cd "$scratch" && bash "$tree/scripts/$1" "${@:2}") >"$scratch/said" 2>&1 || status=$?
+  (cd "$scratch" && timeout 30 bash "$tree/scripts/$1" "${@:2}") >"$scratch/said" 2>&1 || status=$?
   [ "$status" -eq "$want" ] && grep -q -- "$pattern" "$scratch/said" && return 0
   echo "      exit $status, wanted $want and \"$pattern\"; said:" && sed 's/^/      | /' "$scratch/said"
   return 1
