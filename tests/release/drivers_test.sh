@@ -44,7 +44,8 @@ chmod a-x "$tree/scripts/"*.sh
 touch "$build/medium/Installer/setup.exe" "$build/CTestTestfile.cmake"
 
 # program PATH BODY: a bash script. stand_in PATH [BODY]: one that first
-# logs its name and arguments, and fails when DRIVERS_FAIL names it (a .py
+# logs its name and arguments, and fails when DRIVERS_FAIL (names with
+# spaces between) names it (a .py
 # file does the same in Python: test.sh starts those by /usr/bin/python3).
 program() {
   mkdir -p "$(dirname "$1")"
@@ -56,26 +57,33 @@ stand_in() {
     mkdir -p "$(dirname "$1")"
     printf '%s\n' 'import os, sys' 'name = os.path.basename(sys.argv[0])' \
       'open(os.environ["DRIVERS_LOG"], "a").write(" ".join([name] + sys.argv[1:]) + "\n")' \
-      'sys.exit(os.environ.get("DRIVERS_FAIL") == name)' >"$1"
+      'sys.exit(name in os.environ.get("DRIVERS_FAIL", "").split())' >"$1"
   else
-    program "$1" "$(printf '%s\n' 'echo "${0##*/}${*:+ $*}" >>"$DRIVERS_LOG"' \
-      '[ "${DRIVERS_FAIL:-}" != "${0##*/}" ] || exit 1' "${2:-}")"
+    program "$1" "$(printf '%s\n' 'echo "${0##*/}${*:+ $*}" >>"$DRIVERS_LOG"' "${2:-}" \
+      'case " ${DRIVERS_FAIL:-} " in *" ${0##*/} "*) exit 1 ;; esac')"
   fi
 }
 for step in scripts/check-commands.sh tests/docs/links_test.py tests/build/inputs_test.sh \
   tests/mutation/mutate_test.py tests/release/release_test.sh; do
   stand_in "$tree/$step"
 done
-for name in cmake ctest cppcheck chown mount umount useradd import; do
+for name in ctest chown umount useradd import; do
   stand_in "$bin/$name"
 done
+# cmake finds its presets in the folder it is started in, as the real one.
+touch "$tree/CMakePresets.json"
+stand_in "$bin/cmake" '[ "${1:-}" != --preset ] && [ "${2:-}" != --preset ] || [ -f CMakePresets.json ] ||
+  { echo "cmake: no CMakePresets.json in $PWD" >&2; exit 1; }'
 stand_in "$bin/mountpoint" 'exit 1'
+stand_in "$bin/mount" '[ -d "${*: -1}" ] || exit 32'
 # runuser runs the command as this user: ovik-test reaches the build tree
 # as long as its test files are there.
 stand_in "$bin/runuser" 'while [ "$1" != -- ]; do shift; done; shift; exec "$@"'
-# Every package is installed, osslsigncode recent; `id -u` says DRIVERS_UID
-# (root by default), and ovik-test exists unless DRIVERS_NO_USER is set.
-program "$bin/dpkg-query" 'case "$*" in *Version*) echo 2.9-1 ;; *) echo "install ok installed" ;; esac'
+# Every package is installed but DRIVERS_MISSING, osslsigncode recent;
+# `id -u` says DRIVERS_UID (root by default), and ovik-test exists unless
+# DRIVERS_NO_USER is set.
+program "$bin/dpkg-query" 'case "$*" in *Version*) echo 2.9-1 ;; *" ${DRIVERS_MISSING:-}") echo "unknown ok not-installed" ;;
+  *) echo "install ok installed" ;; esac'
 program "$bin/id" 'case "$1" in -u) echo "${DRIVERS_UID:-0}" ;; ovik-test) [ -z "${DRIVERS_NO_USER:-}" ] ;;
   *) exec /usr/bin/id "$@" ;; esac'
 # clang-tidy counts the warnings it hid, and finds something in the file
@@ -83,6 +91,11 @@ program "$bin/id" 'case "$1" in -u) echo "${DRIVERS_UID:-0}" ;; ovik-test) [ -z 
 stand_in "$bin/clang-tidy-14" 'file="${*: -1}"; echo "2 warnings generated." >&2
 [ "$file" != "${DRIVERS_FINDING:-}" ] || { echo "$file:3:1: error: a finding [bugprone-x]"
   echo "1 warning and 1 error generated." >&2; exit 1; }'
+# cppcheck, as the real one, needs its build folder, and exits with
+# --error-exitcode's status (else 0) on a finding, which DRIVERS_FAIL asks for.
+stand_in "$bin/cppcheck" 'code=0; for a; do case "$a" in --error-exitcode=*) code="${a#*=}" ;;
+  --cppcheck-build-dir=*) [ -d "${a#*=}" ] || { echo "cppcheck: no folder ${a#*=}"; exit 1; } ;; esac; done
+[ "${DRIVERS_FAIL:-}" != cppcheck ] || { echo "app/app.cpp:3:1: warning: a finding [x]"; exit "$code"; }'
 where='echo "  in $PWD, OVIK_WINE_DIR=${OVIK_WINE_DIR:-}" >>"$DRIVERS_LOG"'
 stand_in "$build/wine-session" "$where"
 stand_in "$build/wine-run" "$where"'
@@ -143,18 +156,19 @@ analysis=("cmake --preset clang" "cmake --build --preset clang")
 last=(mutate_test.py "release_test.sh --build-dir $build")
 mounted=("mountpoint -q $build/small-volume" "mount -t tmpfs -o size=4m,mode=0777 tmpfs $build/small-volume")
 check "test.sh as root: every step in order, a 4 MB volume mounted, the tests run as ovik-test" \
-  says 0 '' test.sh
+  bash -c 'says 0 "" test.sh && ! grep -q "could not mount" "$0"' "$scratch/said"
 check "... in that order" logged "${first[@]}" "${mounted[@]}" "${analysis[@]}" "${last[@]}" \
   "chown -R ovik-test $build" "runuser -u ovik-test -- test -w $build -a -r $build/CTestTestfile.cmake" \
   "runuser -u ovik-test -- ctest $ctest_args" "ctest $ctest_args" "umount $build/small-volume"
 mv "$build/CTestTestfile.cmake" "$scratch/"
-DRIVERS_NO_USER=1 check "... without ovik-test it adds it; when ovik-test cannot reach the build, the tests run as root, saying so" \
-  says 0 "note: ovik-test cannot reach $build; running the tests as root" test.sh
+DRIVERS_NO_USER=1 DRIVERS_FAIL="mount chown" check "... without ovik-test it adds it; when ovik-test cannot reach the build, the tests run as root, saying so (a volume it cannot mount or a build it cannot hand over stops nothing)" \
+  bash -c 'says 0 "note: ovik-test cannot reach $1; running the tests as root" test.sh &&
+    grep -q "note: could not mount a small volume; the full-disk test will skip" "$0"' "$scratch/said" "$build"
 mv "$scratch/CTestTestfile.cmake" "$build/"
 check "... in that order" logged "${first[@]}" "${mounted[@]}" "${analysis[@]}" \
   "useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin ovik-test" "${last[@]}" \
   "chown -R ovik-test $build" "runuser -u ovik-test -- test -w $build -a -r $build/CTestTestfile.cmake" \
-  "ctest $ctest_args" "umount $build/small-volume"
+  "ctest $ctest_args"
 DRIVERS_UID=1000 check "test.sh as another user: no volume, no user, the tests as that user" says 0 '' test.sh
 check "... in that order" logged "${first[@]}" "${analysis[@]}" "${last[@]}" "ctest $ctest_args"
 # A failing step (which stand-in fails; what the message names; the step
@@ -178,8 +192,9 @@ EOF
 
 # ---- analyse.sh -----------------------------------------------------------------------
 
-check "analyse.sh: a clean run exits 0 and shows no count of hidden warnings" \
-  bash -c 'says 0 "clang build, clang-tidy and cppcheck clean" analyse.sh && ! grep -q generated "$0"' "$scratch/said"
+check "analyse.sh: a clean run exits 0, says how many files each analyser gets, and shows no count of hidden warnings" \
+  bash -c 'says 0 "clang build, clang-tidy and cppcheck clean" analyse.sh && ! grep -q generated "$0" &&
+    grep -qx "clang-tidy: 7 files, 2 at a time" "$0" && grep -qx "cppcheck: 7 files" "$0"' "$scratch/said"
 check "... clang-tidy gets every unit of ours with the clang build, and nothing else" \
   test "$(grep '^clang-tidy-14 ' "$DRIVERS_LOG" | sort)" = "$(printf "clang-tidy-14 -p $clang --quiet %s\n" "${units[@]}" | sort)"
 check "... cppcheck gets every source of ours" \
@@ -189,17 +204,22 @@ DRIVERS_FINDING="$tree/setup/setup.cpp" check "analyse.sh: a clang-tidy finding 
     ! grep -q generated "$0"' "$scratch/said" "$tree/setup/setup.cpp"
 DRIVERS_FAIL=cppcheck check "analyse.sh: a cppcheck finding fails it" says 1 "analyse.sh: findings from cppcheck$" analyse.sh
 mv "$clang/compile_commands.json" "$scratch/"
-echo '[{"directory": "/", "file": "'"$tree"'/third_party/googletest/gtest-all.cpp"}]' >"$clang/compile_commands.json"
-check "analyse.sh: a clang build with no sources of ours is refused" \
+only() { echo '[{"directory": "/", "file": "'"$tree/$1"'"}]' >"$clang/compile_commands.json"; }
+only app/app.cpp
+check "analyse.sh: a clang build of one unit of ours is analysed" says 0 "clang-tidy: 1 files" analyse.sh
+only third_party/googletest/gtest-all.cpp
+check "... one with no sources of ours is refused" \
   says 1 "analyse.sh: no sources of ours in $clang/compile_commands.json" analyse.sh
 mv "$scratch/compile_commands.json" "$clang/"
 check "analyse.sh --help says what it runs; an unknown argument is refused with exit 2" \
-  bash -c 'says 0 "^usage: scripts/analyse.sh" analyse.sh --help && says 2 "unknown argument: --fast" analyse.sh --fast'
+  bash -c 'says 0 "^usage: scripts/analyse.sh" analyse.sh --help && says 2 "^analyse.sh: unknown argument: --fast" analyse.sh --fast'
 
 # ---- run.sh ---------------------------------------------------------------------------
 
 installer="$build/medium/Installer/setup.exe"
 DISPLAY=:7 check "run.sh starts the built installer on the display" says 0 "starting the installer on display :7" run.sh
+check "... naming the medium and the installer" \
+  bash -c 'grep -qxF "sample medium: $1/medium" "$0" && grep -qxF "installer:     $2" "$0"' "$scratch/said" "$build" "$installer"
 check "... under Wine, from the build tree, in a prefix of this user's" logged "cmake --preset mingw" \
   "cmake --build --preset mingw" "wine-session prepare" "  in $tree, OVIK_WINE_DIR=$build/wine-desktop-0" \
   "wine-run $installer" "  in $build, OVIK_WINE_DIR=$build/wine-desktop-0"
@@ -215,16 +235,34 @@ touch "$installer"
 check "screenshots.sh saves into build/mingw/screenshots, not into docs/" \
   bash -c 'says 0 "screenshots in $0" screenshots.sh && [ -f "$0/main-window.png" ] && [ ! -e "$1/docs" ]' \
   "$build/screenshots" "$tree"
-check "... the pictures taken in a Wine world of their own, ended at the end" \
-  grep -qz "wine-session start.*wine-run reg add.*wine-run $build/tests/installer_e2e_tests.exe --screenshots=$build/screenshots .*wine-session stop" "$DRIVERS_LOG"
+in_world="  in $build, OVIK_WINE_DIR=$build/wine-screenshots"
+check "... the pictures taken by the end-to-end tests, built for it, in a Wine world of their own, ended at the end" \
+  logged "cmake --preset mingw" "cmake --build --preset mingw --target installer_e2e_tests" "wine-session start" "$in_world" \
+  'wine-run reg add HKCU\Software\Wine\X11 Driver /v Decorated /d N /f' "$in_world" \
+  "wine-run $build/tests/installer_e2e_tests.exe --screenshots=$build/screenshots --capture-tool=$build/wine-screenshots/host-programs/import" \
+  "$in_world" "wine-session stop" "$in_world"
+check "... the output folder its drive S:, ImageMagick's import among its host programs" \
+  bash -c '[ "$(readlink "$0/prefix/dosdevices/s:")" = "$1" ] && [ "$(readlink "$0/host-programs/import")" = "$2" ]' \
+  "$build/wine-screenshots" "$build/screenshots" "$bin/import"
 marlett=/usr/share/wine/fonts/marlett.ttf
 check "... with Wine's Marlett font in the prefix's Fonts folder, where Wine finds it (when the system has it)" \
   bash -c '[ ! -f "$0" ] || cmp -s "$0" "$1/prefix/drive_c/windows/Fonts/marlett.ttf"' "$marlett" "$build/wine-screenshots"
 check "screenshots.sh --out DIR --docs saves into DIR and docs/screenshots" \
-  bash -c 'says 0 "screenshots in $0/pictures" screenshots.sh --out pictures --docs &&
+  bash -c 'says 0 "^copied to $1/docs/screenshots$" screenshots.sh --docs --out pictures && grep -qx "screenshots in $0/pictures" "$scratch/said" &&
     cmp -s "$0/pictures/main-window.png" "$1/docs/screenshots/main-window.png"' "$scratch" "$tree"
-check "screenshots.sh refuses an unknown option and an --out without a folder with exit 2" \
-  bash -c 'says 2 "unknown option --doc;" screenshots.sh --doc && says 2 "\-\-out needs a folder" screenshots.sh --out'
+check "screenshots.sh refuses an unknown option and an --out without a folder with exit 2; --help says how to call it" \
+  bash -c 'says 2 "^screenshots.sh: unknown option --doc;" screenshots.sh --doc &&
+    says 2 "\-\-out needs a folder" screenshots.sh --out && says 0 "^usage: bash scripts/screenshots.sh" screenshots.sh --help'
+
+# ---- All four ------------------------------------------------------------------------
+
+# A package missing, as a user who cannot install it: each script names it
+# and stops before building anything.
+for script in test.sh analyse.sh run.sh screenshots.sh; do
+  DRIVERS_UID=1000 DRIVERS_MISSING=cmake check "$script without cmake, as another user, names it and builds nothing" \
+    bash -c 'says 1 "install them as root: apt-get install --no-install-recommends cmake$" "$0" &&
+      ! grep -q "^cmake" "$DRIVERS_LOG"' "$script"
+done
 
 [ "$failed" -eq 0 ] && echo "CI scripts' checks: all passed" || echo "CI scripts' checks: FAILED"
 exit "$failed"
