@@ -43,10 +43,10 @@ done
 chmod a-x "$tree/scripts/"*.sh
 touch "$build/medium/Installer/setup.exe" "$build/CTestTestfile.cmake"
 
-# program PATH BODY: a bash script. stand_in PATH [BODY]: one that first
-# logs its name and arguments, and fails when DRIVERS_FAIL (names with
-# spaces between) names it (a .py
-# file does the same in Python: test.sh starts those by /usr/bin/python3).
+# program PATH BODY: a bash script. stand_in PATH [BODY]: one that logs its
+# name and arguments, runs BODY, and fails when DRIVERS_FAIL (names with
+# spaces between) names it; a .py file does the same in Python (test.sh
+# starts those by /usr/bin/python3).
 program() {
   mkdir -p "$(dirname "$1")"
   printf '#!/bin/bash\n%s\n' "$2" >"$1"
@@ -74,6 +74,7 @@ done
 touch "$tree/CMakePresets.json"
 stand_in "$bin/cmake" '[ "${1:-}" != --preset ] && [ "${2:-}" != --preset ] || [ -f CMakePresets.json ] ||
   { echo "cmake: no CMakePresets.json in $PWD" >&2; exit 1; }'
+# Nothing is mounted yet; mount, as the real one, needs its folder.
 stand_in "$bin/mountpoint" 'exit 1'
 stand_in "$bin/mount" '[ -d "${*: -1}" ] || exit 32'
 # runuser runs the command as this user: ovik-test reaches the build tree
