@@ -6,6 +6,10 @@
 #   promises  tests/release/promises_test.sh, each promise of the scripts'
 #             --help where it is decided (10 s)
 #   deps      tests/release/deps_test.sh, what deps.sh decides (1 s)
+#   bare      tests/release/bare_test.sh, what bare-run.sh does around the
+#             test run it starts (6 s)
+#   commands  tests/release/commands_test.sh, what check-commands.sh takes
+#             for a program (2 s)
 #   drivers   tests/release/drivers_test.sh, the CI's own scripts among
 #             stand-ins (5 s)
 #   release   the whole of tests/release/release_test.sh (about 2 min), which
@@ -14,8 +18,8 @@
 #             survive at no cost, and the report lists them as such
 # Prints which step caught the mutant. Runs in the worktree, on build/mingw.
 set -euo pipefail
-case "${1:-}" in -h | --help) sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;; esac
-[ $# -gt 0 ] || { echo "usage: release-chain.sh STEP... (medium, promises, deps, drivers, release, none)" >&2; exit 2; }
+case "${1:-}" in -h | --help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;; esac
+[ $# -gt 0 ] || { echo "usage: release-chain.sh STEP... (medium, promises, deps, bare, commands, drivers, release, none)" >&2; exit 2; }
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 build="$root/build/mingw"
 export OVIK_CHECKS_FAIL_FAST=1
@@ -26,9 +30,11 @@ for step in "$@"; do
     promises) command=(bash "$root/tests/release/promises_test.sh" --build-dir "$build") ;;
     none) echo "release-chain.sh: no release check runs this script"; exit 0 ;;
     deps) command=(bash "$root/tests/release/deps_test.sh") ;;
+    bare) command=(bash "$root/tests/release/bare_test.sh") ;;
+    commands) command=(bash "$root/tests/release/commands_test.sh") ;;
     drivers) command=(bash "$root/tests/release/drivers_test.sh") ;;
     release) command=(bash "$root/tests/release/release_test.sh" --build-dir "$build") ;;
-    *) echo "release-chain.sh: unknown step: $step (medium, promises, deps, drivers, release, none)" >&2; exit 2 ;;
+    *) echo "release-chain.sh: unknown step: $step (medium, promises, deps, bare, commands, drivers, release, none)" >&2; exit 2 ;;
   esac
   if ! "${command[@]}"; then
     echo "release-chain.sh: caught by $step ($((SECONDS - start)) s)"

@@ -8,14 +8,10 @@
 set -euo pipefail
 export LC_ALL=C.UTF-8
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-scratch="$(mktemp -d)"
-# This run's own folder: the watch of a release run elsewhere leaves it be.
-touch "$scratch/.ovik-test-scratch"
-export OVIK_TEST_SCRATCH="$scratch"
-trap 'rm -rf "$scratch"' EXIT
 failed=0
 # shellcheck source=tests/support/check.sh
 source "$root/tests/support/check.sh"
+test_scratch
 robust="$scratch/robust"
 mkdir -p "$robust/bin"
 
@@ -73,17 +69,26 @@ fi
 check "... and with none reads nothing else (a source on standard input is no source)" \
   test -z "$(in_system none "ovik_apt_mirror $codename" <<<"deb http://stdin.example/debian $codename main")"
 # A package that is missing and cannot be installed stops the script,
-# naming it and what to run; as another user, what to install.
-mkdir -p "$robust/failing-apt"
-printf '#!/bin/sh\nexit 100\n' >"$robust/failing-apt/apt-get"
-chmod +x "$robust/failing-apt/apt-get"
-status=0
-PATH="$robust/failing-apt:$robust/bin:$PATH" in_system list-only 'ovik_install_deps wanted-package; echo "went on"' \
-  >"$robust/log" 2>&1 || status=$?
-want='installing wanted-package failed'
-[ "$(id -u)" -eq 0 ] || want='install them as root: apt-get install --no-install-recommends wanted-package'
+# naming it and what to run; as another user (a stand-in id says which),
+# what to install, trying nothing.
+mkdir -p "$robust/failing-apt" "$robust/user"
+printf '#!/bin/sh\necho tried >>"%s"\nexit 100\n' "$robust/apt-tries" >"$robust/failing-apt/apt-get"
+mkdir -p "$robust/root"
+printf '#!/bin/sh\necho 0\n' >"$robust/root/id"
+printf '#!/bin/sh\necho 1000\n' >"$robust/user/id"
+chmod +x "$robust/failing-apt/apt-get" "$robust/root/id" "$robust/user/id"
+for user in root user; do
+  status=0
+  PATH="$robust/$user:$robust/failing-apt:$robust/bin:$PATH" in_system list-only \
+    'ovik_install_deps wanted-package; echo "went on"' >"$robust/log-$user" 2>&1 || status=$?
+  echo "$status" >>"$robust/log-$user"
+done
 check "... a missing package that cannot be installed stops the script, naming it and what to run" \
-  bash -c "[ $status -eq 1 ] && grep -qF '$want' '$robust/log' && ! grep -q 'went on' '$robust/log'"
+  bash -c "[ \"\$(tail -n 1 '$robust/log-root')\" = 1 ] && grep -qF 'installing wanted-package failed' '$robust/log-root' &&
+    grep -qF 'then run: apt-get update && apt-get install --no-install-recommends wanted-package' '$robust/log-root'"
+check "... as another user, naming it and what to run as root, without trying" \
+  bash -c "[ \"\$(cat '$robust/log-user')\" = \"\$(printf '%s\\n' 'missing packages: wanted-package' \
+    'install them as root: apt-get install --no-install-recommends wanted-package' 1)\" ] && [ \$(wc -l <'$robust/apt-tries') -eq 1 ]"
 
 # A node older than the SBOM's tools need stops the script, saying so.
 mkdir -p "$robust/old-node"

@@ -10,24 +10,10 @@ export LC_ALL=C.UTF-8
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 build="$root/build/mingw"
 [ "${1:-}" != --build-dir ] || build="$(realpath -m "$2")"
-scratch="$(mktemp -d)"
-# This run's own folder: the watch of a release run elsewhere leaves it be.
-touch "$scratch/.ovik-test-scratch"
-export OVIK_TEST_SCRATCH="$scratch"
-trap 'rm -rf "$scratch"' EXIT
 failed=0
 # shellcheck source=tests/support/check.sh
 source "$root/tests/support/check.sh"
-
-# says STATUS PATTERN COMMAND...: COMMAND exits STATUS and its output holds PATTERN.
-says() {
-  local want="$1" pattern="$2" status=0
-  shift 2
-  "$@" >"$scratch/said" 2>&1 || status=$?
-  [ "$status" -eq "$want" ] && grep -q -- "$pattern" "$scratch/said" && return 0
-  echo "      exit $status, wanted $want and \"$pattern\"; said:" && sed 's/^/      | /' "$scratch/said"
-  return 1
-}
+test_scratch
 
 # ---- on-error.sh: no silent exit ------------------------------------------------------------
 
@@ -322,6 +308,11 @@ check "check-kit.sh --help exits 0 and says where the kit goes" \
   says 0 "The kit goes into RELEASE_DIR/check/, replacing an older one" bash "$root/scripts/check-kit.sh" --help
 check "without a folder it takes BUILD/release" \
   says 1 "check-kit.sh: no release folder $kit_build/release" "${kit[@]}"
+mkdir -p "$scratch/kit-tree/scripts"
+cp "$root"/scripts/{check-kit,on-error,release-lock,deps}.sh "$scratch/kit-tree/scripts/"
+check "... and without --build-dir, build/mingw of its own tree" \
+  says 1 "check-kit.sh: no release folder $scratch/kit-tree/build/mingw/release" \
+  bash "$scratch/kit-tree/scripts/check-kit.sh" --no-build
 
 # ---- windows-view.sh ---------------------------------------------------------------
 
@@ -332,53 +323,6 @@ check "... and three arguments, exit 2 with its usage" says 2 "usage: bash scrip
   "${view[@]}" a b c
 check "... and reads a file that is no image as Joliet, and fails to extract it" \
   says 1 "windows-view.sh: 7zz could not read $scratch/file as Joliet" "${view[@]}" "$scratch/file" "$scratch/view"
-
-# ---- check-commands.sh -------------------------------------------------------------
-
-tree="$scratch/commands-tree"
-mkdir -p "$tree/.ci"
-cp -r "$root/scripts" "$root/bench" "$tree/"
-mkdir -p "$tree/tests/probe"
-commands=(bash "$root/scripts/check-commands.sh" --root "$tree")
-cat >"$tree/tests/probe/words.sh" <<'EOF'
-# frobnicate, in a comment
-cat <<'TEXT'
-frobnicate, in a here-document
-TEXT
-echo 'frobnicate' "frobnicate; frobnicate" frobnicate
-case "$1" in
-  frobnicate | -x) ;;
-esac
-EOF
-check "check-commands.sh takes no word of a comment, a here-document, quotes or a case pattern for a program" \
-  says 0 "programs that the scripts and tests start all come from installed packages" "${commands[@]}"
-echo 'version="v$(date -u +%F | frobnicate)"' >>"$tree/tests/probe/words.sh"
-check "... and names one that a quoted command substitution starts, missing from the table" \
-  says 1 "\`frobnicate\` (called at tests/probe/words.sh:9) is not in scripts/commands.txt" "${commands[@]}"
-printf '%s\n' 'tool=(frobnicate --now)' '"${tool[@]}" --later' >"$tree/tests/probe/words.sh"
-check "... and one that an array run as a command starts" \
-  says 1 "\`frobnicate\` (called at tests/probe/words.sh:2) is not in scripts/commands.txt" "${commands[@]}"
-rm "$tree/tests/probe/words.sh"
-printf '%s\n' '' 'import subprocess' 'subprocess.run(' '    ["frobnicate", "--now"], check=True)' >"$tree/tests/probe/call.py"
-check "... and one that a Python test starts through subprocess" \
-  says 1 "\`frobnicate\` (called at tests/probe/call.py:3) is not in scripts/commands.txt" "${commands[@]}"
-rm "$tree/tests/probe/call.py"
-sed -i 's/^\(  softhsm2 .*\) git /\1 /' "$tree/scripts/deps.sh"
-check "... and git, which the tests call, once scripts/deps.sh leaves it out" \
-  says 1 "\`git\` (called at .*) comes from the package git, which scripts/deps.sh does not install" "${commands[@]}"
-
-check "check-commands.sh --help exits 0 with its usage" \
-  says 0 "^usage: bash scripts/check-commands.sh \[--list\]" bash "$root/scripts/check-commands.sh" --help
-
-# ---- bare-run.sh -------------------------------------------------------------------
-
-check "bare-run.sh --help exits 0 with its usage" \
-  says 0 "^usage: bash scripts/bare-run.sh \[--sources list|deb822\]" bash "$root/scripts/bare-run.sh" --help
-
-printf '%s\n' '[00:01] skip  a full disk: no mount here' '[00:02] ok    something else' >"$scratch/bare-output"
-check "bare-run.sh --skips names the skipped cases of a run that ended before CTest wrote its log" \
-  says 0 "^skip  a full disk: no mount here$" bash "$root/scripts/bare-run.sh" --skips "$scratch/bare-output" \
-  "$scratch/absent.log"
 
 promises_kept
 exit "$failed"

@@ -31,7 +31,9 @@
 #   "unchanged", another one of the same version is refused unless
 #   --replace; a move into place that fails puts the previous release back;
 # - what deps.sh decides, with package sources of every kind:
-#   tests/release/deps_test.sh;
+#   tests/release/deps_test.sh; what bare-run.sh does around the test run
+#   it starts, on a tiny system of its own: tests/release/bare_test.sh;
+#   what check-commands.sh takes for a program: tests/release/commands_test.sh;
 # - the CI's own scripts (test.sh, analyse.sh, run.sh, screenshots.sh)
 #   among stand-ins: tests/release/drivers_test.sh;
 # - robustness: a command failing in a script is named; one run at a time in --out
@@ -168,6 +170,13 @@ check "the scripts' promises, each where it is decided (tests/release/promises_t
 check "what deps.sh decides, with package sources of every kind (tests/release/deps_test.sh)" \
   bash -c 'bash "$0" >"$1" 2>&1 || { grep -A 12 "^FAIL" "$1" | sed "s/^/      /"; exit 1; }' \
   "$root/tests/release/deps_test.sh" "$scratch/deps.log"
+check "what bare-run.sh does around the test run it starts (tests/release/bare_test.sh)" \
+  bash -c 'bash "$0" >"$1" 2>&1 || { grep -A 12 "^FAIL" "$1" | sed "s/^/      /"; exit 1; }' \
+  "$root/tests/release/bare_test.sh" "$scratch/bare.log"
+grep "^skip  " "$scratch/bare.log" || true
+check "what check-commands.sh takes for a program (tests/release/commands_test.sh)" \
+  bash -c 'bash "$0" >"$1" 2>&1 || { grep -A 12 "^FAIL" "$1" | sed "s/^/      /"; exit 1; }' \
+  "$root/tests/release/commands_test.sh" "$scratch/commands.log"
 check "the CI's own scripts, among stand-ins (tests/release/drivers_test.sh)" \
   bash -c 'bash "$0" >"$1" 2>&1 || { grep -A 12 "^FAIL" "$1" | sed "s/^/      /"; exit 1; }' \
   "$root/tests/release/drivers_test.sh" "$scratch/drivers.log"

@@ -27,3 +27,22 @@ check_failed() {
   failed=1
   [ -z "${OVIK_CHECKS_FAIL_FAST:-}" ] || { echo "(OVIK_CHECKS_FAIL_FAST: stopping at the first failure)"; exit 1; }
 }
+# test_scratch: $scratch, a folder of this run's own, removed when the script
+# ends; marked, so that the watch of a release run elsewhere leaves it be.
+test_scratch() {
+  scratch="$(mktemp -d)"
+  touch "$scratch/.ovik-test-scratch"
+  export OVIK_TEST_SCRATCH="$scratch"
+  trap 'rm -rf "$scratch"' EXIT
+}
+# says STATUS PATTERN COMMAND...: COMMAND exits STATUS and its output (kept
+# in $scratch/said) has a line that the basic regular expression PATTERN
+# matches.
+says() {
+  local want="$1" pattern="$2" status=0
+  shift 2
+  "$@" >"$scratch/said" 2>&1 || status=$?
+  [ "$status" -eq "$want" ] && grep -q -- "$pattern" "$scratch/said" && return 0
+  echo "      exit $status, wanted $want and \"$pattern\"; said:" && sed 's/^/      | /' "$scratch/said"
+  return 1
+}
