@@ -18,14 +18,10 @@
 set -euo pipefail
 export LC_ALL=C.UTF-8
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
-scratch="$(mktemp -d)"
-# This run's own folder: the watch of a release run elsewhere leaves it be.
-touch "$scratch/.ovik-test-scratch"
-export OVIK_TEST_SCRATCH="$scratch"
-trap 'rm -rf "$scratch"' EXIT
 failed=0
 # shellcheck source=tests/support/check.sh
 source "$root/tests/support/check.sh"
+test_scratch
 
 tree="$scratch/tree"
 bin="$scratch/bin"
@@ -70,6 +66,8 @@ done
 for name in ctest chown umount useradd import; do
   stand_in "$bin/$name"
 done
+# Nothing is installed, whatever a script asks.
+stand_in "$bin/apt-get" 'exit 100'
 # cmake finds its presets in the folder it is started in, as the real one.
 touch "$tree/CMakePresets.json"
 stand_in "$bin/cmake" '[ "${1:-}" != --preset ] && [ "${2:-}" != --preset ] || [ -f CMakePresets.json ] ||
@@ -124,17 +122,11 @@ entries += [{"directory": f"{tree}/build/clang", "file": name}
 json.dump(entries, open(database, "w"))
 PY
 
-# says STATUS PATTERN SCRIPT ARG...: the tree's SCRIPT exits STATUS within
-# 30 s and its output holds PATTERN; what the stand-ins were asked is in the
-# log afresh.
-says() {
-  local want="$1" pattern="$2" status=0
-  shift 2
+# runs SCRIPT ARG...: the tree's SCRIPT, stopped after 30 s, with what the
+# stand-ins are asked logged afresh.
+runs() {
   : >"$DRIVERS_LOG"
-  (cd "$scratch" && timeout 30 bash "$tree/scripts/$1" "${@:2}") >"$scratch/said" 2>&1 || status=$?
-  [ "$status" -eq "$want" ] && grep -q -- "$pattern" "$scratch/said" && return 0
-  echo "      exit $status, wanted $want and \"$pattern\"; said:" && sed 's/^/      | /' "$scratch/said"
-  return 1
+  (cd "$scratch" && timeout 30 bash "$tree/scripts/$1" "${@:2}")
 }
 # logged LINE...: the log, less the analysers' own lines, is LINE... .
 logged() {
@@ -145,7 +137,7 @@ logged() {
   echo "      the stand-ins were asked (> where not wanted):" && diff <(echo "$want") <(echo "$asked") | sed 's/^/      /'
   return 1
 }
-export -f says logged
+export -f says runs logged
 export tree scratch
 
 # ---- test.sh --------------------------------------------------------------------------
@@ -157,26 +149,26 @@ analysis=("cmake --preset clang" "cmake --build --preset clang")
 last=(mutate_test.py "release_test.sh --build-dir $build")
 mounted=("mountpoint -q $build/small-volume" "mount -t tmpfs -o size=4m,mode=0777 tmpfs $build/small-volume")
 check "test.sh as root: every step in order, a 4 MB volume mounted, the tests run as ovik-test" \
-  bash -c 'says 0 "" test.sh && ! grep -q "could not mount" "$0"' "$scratch/said"
+  bash -c 'says 0 "" runs test.sh && ! grep -q "could not mount" "$0"' "$scratch/said"
 check "... in that order" logged "${first[@]}" "${mounted[@]}" "${analysis[@]}" "${last[@]}" \
   "chown -R ovik-test $build" "runuser -u ovik-test -- test -w $build -a -r $build/CTestTestfile.cmake" \
   "runuser -u ovik-test -- ctest $ctest_args" "ctest $ctest_args" "umount $build/small-volume"
 mv "$build/CTestTestfile.cmake" "$scratch/"
 DRIVERS_NO_USER=1 DRIVERS_FAIL="mount chown" check "... without ovik-test it adds it; when ovik-test cannot reach the build, the tests run as root, saying so (a volume it cannot mount or a build it cannot hand over stops nothing)" \
-  bash -c 'says 0 "note: ovik-test cannot reach $1; running the tests as root" test.sh &&
+  bash -c 'says 0 "note: ovik-test cannot reach $1; running the tests as root" runs test.sh &&
     grep -q "note: could not mount a small volume; the full-disk test will skip" "$0"' "$scratch/said" "$build"
 mv "$scratch/CTestTestfile.cmake" "$build/"
 check "... in that order" logged "${first[@]}" "${mounted[@]}" "${analysis[@]}" \
   "useradd --system --no-create-home --home-dir /nonexistent --shell /usr/sbin/nologin ovik-test" "${last[@]}" \
   "chown -R ovik-test $build" "runuser -u ovik-test -- test -w $build -a -r $build/CTestTestfile.cmake" \
   "ctest $ctest_args"
-DRIVERS_UID=1000 check "test.sh as another user: no volume, no user, the tests as that user" says 0 '' test.sh
+DRIVERS_UID=1000 check "test.sh as another user: no volume, no user, the tests as that user" says 0 '' runs test.sh
 check "... in that order" logged "${first[@]}" "${analysis[@]}" "${last[@]}" "ctest $ctest_args"
 # A failing step (which stand-in fails; what the message names; the step
 # after it) stops the run with a message naming it.
 while IFS='|' read -r step named next; do
   DRIVERS_FAIL="$step" check "test.sh stops when $step fails, naming $named" \
-    says 1 "stopped: \`.*$named.*\` failed" test.sh
+    says 1 "stopped: \`.*$named.*\` failed" runs test.sh
   check "... and runs no ${next:-other step} after it" \
     bash -c '[ -z "$1" ] || ! grep -q "^$1" "$DRIVERS_LOG"' _ "$next"
 done <<EOF
@@ -194,47 +186,47 @@ EOF
 # ---- analyse.sh -----------------------------------------------------------------------
 
 check "analyse.sh: a clean run exits 0, says how many files each analyser gets, and shows no count of hidden warnings" \
-  bash -c 'says 0 "clang build, clang-tidy and cppcheck clean" analyse.sh && ! grep -q generated "$0" &&
+  bash -c 'says 0 "clang build, clang-tidy and cppcheck clean" runs analyse.sh && ! grep -q generated "$0" &&
     grep -qx "clang-tidy: 7 files, 2 at a time" "$0" && grep -qx "cppcheck: 7 files" "$0"' "$scratch/said"
 check "... clang-tidy gets every unit of ours with the clang build, and nothing else" \
   test "$(grep '^clang-tidy-14 ' "$DRIVERS_LOG" | sort)" = "$(printf "clang-tidy-14 -p $clang --quiet %s\n" "${units[@]}" | sort)"
 check "... cppcheck gets every source of ours" \
   grep -q "^cppcheck .* app/app.cpp bench/bench.cpp checkkit/checkkit.cpp sample/sample.cpp setup/setup.cpp shellops/shellops.cpp tests/tests.cpp$" "$DRIVERS_LOG"
 DRIVERS_FINDING="$tree/setup/setup.cpp" check "analyse.sh: a clang-tidy finding fails it, printed without the count" \
-  bash -c 'says 1 "analyse.sh: findings from clang-tidy$" analyse.sh && grep -q "^$1:3:1: error: a finding" "$0" &&
+  bash -c 'says 1 "analyse.sh: findings from clang-tidy$" runs analyse.sh && grep -q "^$1:3:1: error: a finding" "$0" &&
     ! grep -q generated "$0"' "$scratch/said" "$tree/setup/setup.cpp"
-DRIVERS_FAIL=cppcheck check "analyse.sh: a cppcheck finding fails it" says 1 "analyse.sh: findings from cppcheck$" analyse.sh
+DRIVERS_FAIL=cppcheck check "analyse.sh: a cppcheck finding fails it" says 1 "analyse.sh: findings from cppcheck$" runs analyse.sh
 mv "$clang/compile_commands.json" "$scratch/"
 only() { echo '[{"directory": "/", "file": "'"$tree/$1"'"}]' >"$clang/compile_commands.json"; }
 only app/app.cpp
-check "analyse.sh: a clang build of one unit of ours is analysed" says 0 "clang-tidy: 1 files" analyse.sh
+check "analyse.sh: a clang build of one unit of ours is analysed" says 0 "clang-tidy: 1 files" runs analyse.sh
 only third_party/googletest/gtest-all.cpp
 check "... one with no sources of ours is refused" \
-  says 1 "analyse.sh: no sources of ours in $clang/compile_commands.json" analyse.sh
+  says 1 "analyse.sh: no sources of ours in $clang/compile_commands.json" runs analyse.sh
 mv "$scratch/compile_commands.json" "$clang/"
 check "analyse.sh --help says what it runs; an unknown argument is refused with exit 2" \
-  bash -c 'says 0 "^usage: scripts/analyse.sh" analyse.sh --help && says 2 "^analyse.sh: unknown argument: --fast" analyse.sh --fast'
+  bash -c 'says 0 "^usage: scripts/analyse.sh" runs analyse.sh --help && says 2 "^analyse.sh: unknown argument: --fast" runs analyse.sh --fast'
 
 # ---- run.sh ---------------------------------------------------------------------------
 
 installer="$build/medium/Installer/setup.exe"
-DISPLAY=:7 check "run.sh starts the built installer on the display" says 0 "starting the installer on display :7" run.sh
+DISPLAY=:7 check "run.sh starts the built installer on the display" says 0 "starting the installer on display :7" runs run.sh
 check "... naming the medium and the installer" \
   bash -c 'grep -qxF "sample medium: $1/medium" "$0" && grep -qxF "installer:     $2" "$0"' "$scratch/said" "$build" "$installer"
 check "... under Wine, from the build tree, in a prefix of this user's" logged "cmake --preset mingw" \
   "cmake --build --preset mingw" "wine-session prepare" "  in $tree, OVIK_WINE_DIR=$build/wine-desktop-0" \
   "wine-run $installer" "  in $build, OVIK_WINE_DIR=$build/wine-desktop-0"
 check "run.sh without a display says how to get one, and starts nothing" \
-  bash -c 'unset DISPLAY; says 1 "xvfb-run -a" run.sh && ! grep -q ^wine "$DRIVERS_LOG"'
+  bash -c 'unset DISPLAY; says 1 "xvfb-run -a" runs run.sh && ! grep -q ^wine "$DRIVERS_LOG"'
 rm "$installer"
 DISPLAY=:7 check "run.sh without a built installer refuses, and starts nothing" \
-  bash -c 'says 1 "run.sh: $0 was not built" run.sh && ! grep -q ^wine "$DRIVERS_LOG"' "$installer"
+  bash -c 'says 1 "run.sh: $0 was not built" runs run.sh && ! grep -q ^wine "$DRIVERS_LOG"' "$installer"
 touch "$installer"
 
 # ---- screenshots.sh -------------------------------------------------------------------
 
 check "screenshots.sh saves into build/mingw/screenshots, not into docs/" \
-  bash -c 'says 0 "screenshots in $0" screenshots.sh && [ -f "$0/main-window.png" ] && [ ! -e "$1/docs" ]' \
+  bash -c 'says 0 "screenshots in $0" runs screenshots.sh && [ -f "$0/main-window.png" ] && [ ! -e "$1/docs" ]' \
   "$build/screenshots" "$tree"
 in_world="  in $build, OVIK_WINE_DIR=$build/wine-screenshots"
 check "... the pictures taken by the end-to-end tests, built for it, in a Wine world of their own, ended at the end" \
@@ -249,11 +241,11 @@ marlett=/usr/share/wine/fonts/marlett.ttf
 check "... with Wine's Marlett font in the prefix's Fonts folder, where Wine finds it (when the system has it)" \
   bash -c '[ ! -f "$0" ] || cmp -s "$0" "$1/prefix/drive_c/windows/Fonts/marlett.ttf"' "$marlett" "$build/wine-screenshots"
 check "screenshots.sh --out DIR --docs saves into DIR and docs/screenshots" \
-  bash -c 'says 0 "^copied to $1/docs/screenshots$" screenshots.sh --docs --out pictures && grep -qx "screenshots in $0/pictures" "$scratch/said" &&
+  bash -c 'says 0 "^copied to $1/docs/screenshots$" runs screenshots.sh --docs --out pictures && grep -qx "screenshots in $0/pictures" "$scratch/said" &&
     cmp -s "$0/pictures/main-window.png" "$1/docs/screenshots/main-window.png"' "$scratch" "$tree"
 check "screenshots.sh refuses an unknown option and an --out without a folder with exit 2; --help says how to call it" \
-  bash -c 'says 2 "^screenshots.sh: unknown option --doc;" screenshots.sh --doc &&
-    says 2 "\-\-out needs a folder" screenshots.sh --out && says 0 "^usage: bash scripts/screenshots.sh" screenshots.sh --help'
+  bash -c 'says 2 "^screenshots.sh: unknown option --doc;" runs screenshots.sh --doc &&
+    says 2 "\-\-out needs a folder" runs screenshots.sh --out && says 0 "^usage: bash scripts/screenshots.sh" runs screenshots.sh --help'
 
 # ---- All four ------------------------------------------------------------------------
 
@@ -261,7 +253,7 @@ check "screenshots.sh refuses an unknown option and an --out without a folder wi
 # and stops before building anything.
 for script in test.sh analyse.sh run.sh screenshots.sh; do
   DRIVERS_UID=1000 DRIVERS_MISSING=cmake check "$script without cmake, as another user, names it and builds nothing" \
-    bash -c 'says 1 "install them as root: apt-get install --no-install-recommends cmake$" "$0" &&
+    bash -c 'says 1 "install them as root: apt-get install --no-install-recommends cmake$" runs "$0" &&
       ! grep -q "^cmake" "$DRIVERS_LOG"' "$script"
 done
 
