@@ -10,14 +10,16 @@
 #             test run it starts (6 s)
 #   commands  tests/release/commands_test.sh, what check-commands.sh takes
 #             for a program (2 s)
+#   drivers   tests/release/drivers_test.sh, the CI's own scripts among
+#             stand-ins (5 s)
 #   release   the whole of tests/release/release_test.sh (about 2 min), which
 #             stops at its first failing check (OVIK_CHECKS_FAIL_FAST)
 #   none      no release check runs the script (CI alone does): its mutants
 #             survive at no cost, and the report lists them as such
 # Prints which step caught the mutant. Runs in the worktree, on build/mingw.
 set -euo pipefail
-case "${1:-}" in -h | --help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;; esac
-[ $# -gt 0 ] || { echo "usage: release-chain.sh STEP... (medium, promises, deps, bare, commands, release, none)" >&2; exit 2; }
+case "${1:-}" in -h | --help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;; esac
+[ $# -gt 0 ] || { echo "usage: release-chain.sh STEP... (medium, promises, deps, bare, commands, drivers, release, none)" >&2; exit 2; }
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 build="$root/build/mingw"
 export OVIK_CHECKS_FAIL_FAST=1
@@ -30,8 +32,9 @@ for step in "$@"; do
     deps) command=(bash "$root/tests/release/deps_test.sh") ;;
     bare) command=(bash "$root/tests/release/bare_test.sh") ;;
     commands) command=(bash "$root/tests/release/commands_test.sh") ;;
+    drivers) command=(bash "$root/tests/release/drivers_test.sh") ;;
     release) command=(bash "$root/tests/release/release_test.sh" --build-dir "$build") ;;
-    *) echo "release-chain.sh: unknown step: $step (medium, promises, deps, bare, commands, release, none)" >&2; exit 2 ;;
+    *) echo "release-chain.sh: unknown step: $step (medium, promises, deps, bare, commands, drivers, release, none)" >&2; exit 2 ;;
   esac
   if ! "${command[@]}"; then
     echo "release-chain.sh: caught by $step ($((SECONDS - start)) s)"

@@ -34,6 +34,8 @@
 #   tests/release/deps_test.sh; what bare-run.sh does around the test run
 #   it starts, on a tiny system of its own: tests/release/bare_test.sh;
 #   what check-commands.sh takes for a program: tests/release/commands_test.sh;
+# - the CI's own scripts (test.sh, analyse.sh, run.sh, screenshots.sh)
+#   among stand-ins: tests/release/drivers_test.sh;
 # - robustness: a command failing in a script is named; one run at a time in --out
 #   (waiting, refusing after --wait, check-kit.sh too, two releases at once
 #   for 6 rounds); a disk too small or filling up; a release killed with
@@ -175,6 +177,9 @@ grep "^skip  " "$scratch/bare.log" || true
 check "what check-commands.sh takes for a program (tests/release/commands_test.sh)" \
   bash -c 'bash "$0" >"$1" 2>&1 || { grep -A 12 "^FAIL" "$1" | sed "s/^/      /"; exit 1; }' \
   "$root/tests/release/commands_test.sh" "$scratch/commands.log"
+check "the CI's own scripts, among stand-ins (tests/release/drivers_test.sh)" \
+  bash -c 'bash "$0" >"$1" 2>&1 || { grep -A 12 "^FAIL" "$1" | sed "s/^/      /"; exit 1; }' \
+  "$root/tests/release/drivers_test.sh" "$scratch/drivers.log"
 
 # ---- Unsigned, through the CMake target ----------------------------------------
 
