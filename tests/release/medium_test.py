@@ -229,6 +229,27 @@ class VersionTest(ClientTest):
                 medium.client_version(self.client)
             self.assertEqual(str(refused.exception), why)
 
+    def test_fixed_product_version_without_strings(self):
+        import pefile
+
+        class Fixed:
+            ProductVersionMS, ProductVersionLS = (2 << 16) | 1, 15
+
+        class Program:
+            FileInfo = [[object()]]
+            VS_FIXEDFILEINFO = [Fixed()]
+
+            def __init__(self, path, fast_load):
+                pass
+
+            def parse_data_directories(self, directories):
+                pass
+
+        self.addCleanup(setattr, pefile, "PE", pefile.PE)
+        pefile.PE = Program
+        self.assertEqual(medium.product_version("startClass.exe"), "2.1.0.15")
+        Program.VS_FIXEDFILEINFO = None
+        self.assertIsNone(medium.product_version("startClass.exe"))
 
     def test_version_command_prints_the_version_or_why_there_is_none(self):
         for given, status, out, err in [("2.1.0", 0, "2.1.0\n", ""),
