@@ -263,9 +263,13 @@ class VersionTest(ClientTest):
     def test_product_version_command_prints_it_or_why_there_is_none(self):
         exe = os.path.join(self.client, "startClass.exe")
         self.addCleanup(setattr, medium, "product_version", medium.product_version)
+        def not_a_program(path):
+            raise medium.NoVersion(f"{path} is not a Windows program (no MZ)")
+
         for found, status, out, err in [("1.0.0", 0, "1.0.0\n", ""),
-                                        (None, 1, "", f"medium.py: {exe} carries no version information\n")]:
-            medium.product_version = lambda path, found=found: found
+                                        (None, 1, "", f"medium.py: {exe} carries no version information\n"),
+                                        (not_a_program, 1, "", f"medium.py: {exe} is not a Windows program (no MZ)\n")]:
+            medium.product_version = found if callable(found) else lambda path, found=found: found
             with contextlib.redirect_stdout(io.StringIO()) as stdout, \
                     contextlib.redirect_stderr(io.StringIO()) as stderr:
                 self.assertEqual(medium.run_product_version(exe), status)
