@@ -15,6 +15,7 @@ import stat
 import struct
 import tempfile
 import unittest
+import unittest.mock
 import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -358,6 +359,19 @@ class LabelTest(unittest.TestCase):
         self.assertGreater(medium.relabel_udf(iso, "OVIK_MEDIUM_1_0"), 0)
         # None is left to set: the count is what master() refuses on.
         self.assertEqual(medium.relabel_udf(iso, "OTHER"), 0)
+
+    def test_no_udf_volume_name_to_set_is_refused(self):
+        # The clock and pycdlib's dates stay as they are for the other tests.
+        for name, stand_in in [("relabel_udf", lambda iso, label: 0), ("fix_clock", lambda epoch: None),
+                               ("fix_udf_day", lambda epoch: None)]:
+            self.addCleanup(setattr, medium, name, getattr(medium, name))
+            setattr(medium, name, stand_in)
+        with tempfile.TemporaryDirectory() as folder, \
+                unittest.mock.patch.dict(os.environ, {"SOURCE_DATE_EPOCH": "1600000000"}):
+            with self.assertRaises(SystemExit) as refused:
+                medium.master(folder, os.path.join(folder, "x.iso"), "OVIK_MEDIUM_1_0")
+            self.assertFalse(os.path.exists(os.path.join(folder, "x.iso")))
+        self.assertEqual(str(refused.exception), "medium.py: found no UDF volume name to set (pycdlib changed?)")
 
 
 def owners(extra):
