@@ -16,9 +16,12 @@
 #             stops at its first failing check (OVIK_CHECKS_FAIL_FAST)
 #   none      no release check runs the script (CI alone does): its mutants
 #             survive at no cost, and the report lists them as such
-# Prints which step caught the mutant. Runs in the worktree, on build/mingw.
+# A step but the release checks that runs past ten times its time or more
+# has met a mutant that hangs it (a read loop that never ends, say): it is
+# ended, and counts as having caught it. Prints which step caught the
+# mutant. Runs in the worktree, on build/mingw.
 set -euo pipefail
-case "${1:-}" in -h | --help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;; esac
+case "${1:-}" in -h | --help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;; esac
 [ $# -gt 0 ] || { echo "usage: release-chain.sh STEP... (medium, promises, deps, bare, commands, drivers, release, none)" >&2; exit 2; }
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 build="$root/build/mingw"
@@ -26,16 +29,18 @@ export OVIK_CHECKS_FAIL_FAST=1
 for step in "$@"; do
   start=$SECONDS
   case "$step" in
-    medium) command=(/usr/bin/python3 "$root/tests/release/medium_test.py") ;;
-    promises) command=(bash "$root/tests/release/promises_test.sh" --build-dir "$build") ;;
+    medium) limit=20 command=(/usr/bin/python3 "$root/tests/release/medium_test.py") ;;
+    promises) limit=150 command=(bash "$root/tests/release/promises_test.sh" --build-dir "$build") ;;
     none) echo "release-chain.sh: no release check runs this script"; exit 0 ;;
-    deps) command=(bash "$root/tests/release/deps_test.sh") ;;
-    bare) command=(bash "$root/tests/release/bare_test.sh") ;;
-    commands) command=(bash "$root/tests/release/commands_test.sh") ;;
-    drivers) command=(bash "$root/tests/release/drivers_test.sh") ;;
-    release) command=(bash "$root/tests/release/release_test.sh" --build-dir "$build") ;;
+    deps) limit=20 command=(bash "$root/tests/release/deps_test.sh") ;;
+    bare) limit=60 command=(bash "$root/tests/release/bare_test.sh") ;;
+    commands) limit=20 command=(bash "$root/tests/release/commands_test.sh") ;;
+    drivers) limit=60 command=(bash "$root/tests/release/drivers_test.sh") ;;
+    release) limit=0 command=(bash "$root/tests/release/release_test.sh" --build-dir "$build") ;;
     *) echo "release-chain.sh: unknown step: $step (medium, promises, deps, bare, commands, drivers, release, none)" >&2; exit 2 ;;
   esac
+  # The whole release checks' time is mutate.py's --timeout.
+  [ "$limit" -eq 0 ] || command=(timeout --kill-after=5 "$limit" "${command[@]}")
   if ! "${command[@]}"; then
     echo "release-chain.sh: caught by $step ($((SECONDS - start)) s)"
     exit 1
