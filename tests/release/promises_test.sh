@@ -300,6 +300,14 @@ check "without --no-build it builds ovik-check.exe, naming the build folder when
 check "... configuring that new folder first, and building only the check program" \
   bash -c "grep -q -- '-B $scratch/kit-new ' '$scratch/cmake-argv' &&
     grep -qx -- '--build $scratch/kit-new -j2 --target ovik_check' '$scratch/cmake-argv'"
+# Held here, by a run that has not written its name into the lock yet.
+mkdir "$scratch/held"
+exec {held}<>"$scratch/held/.ovik-release.lock"
+flock -x "$held"
+check "... and a release folder that a run holds before naming itself, saying so" \
+  says 1 "check-kit.sh: $scratch/held is still in use after 0 s, by another run (which has not written its name yet)" \
+  "${kit[@]}" --wait 0 "$scratch/held"
+exec {held}<&-
 check "... and two release folders, exit 2" \
   says 2 "check-kit.sh: one release folder only (got $releases and $keys)" "${kit[@]}" "$releases" "$keys"
 check "... and an unknown option, exit 2" says 2 "check-kit.sh: unknown option: --sign" "${kit[@]}" --sign "$releases"
