@@ -308,6 +308,18 @@ check "... and a release folder that a run holds before naming itself, saying so
   says 1 "check-kit.sh: $scratch/held is still in use after 0 s, by another run (which has not written its name yet)" \
   "${kit[@]}" --wait 0 "$scratch/held"
 exec {held}<&-
+# The run waited for removes the folder as it ends.
+mkdir "$scratch/going"
+exec {held}<>"$scratch/going/.ovik-release.lock"
+flock -x "$held"
+(for _ in $(seq 200); do grep -q "to finish in $scratch/going" "$scratch/said" 2>/dev/null && break; sleep 0.1; done
+  rm -rf "$scratch/going") &
+remover=$!
+exec {held}<&-
+check "... and a release folder that the run it waited for removed, saying so" \
+  says 1 "check-kit.sh: $scratch/going is gone (the run it waited for removed it)" \
+  "${kit[@]}" --wait 20 "$scratch/going"
+wait "$remover"
 check "... and two release folders, exit 2" \
   says 2 "check-kit.sh: one release folder only (got $releases and $keys)" "${kit[@]}" "$releases" "$keys"
 check "... and an unknown option, exit 2" says 2 "check-kit.sh: unknown option: --sign" "${kit[@]}" --sign "$releases"
