@@ -795,6 +795,9 @@ def main(argv=None):
     parser.add_argument("--resume", action="store_true", help="take the verdicts of mutants already killed, "
                         "timed out or not built from WORKTREE.logs/results.jsonl (each run appends to it) instead "
                         "of running them again; survivors run again (sound while cases are only added)")
+    parser.add_argument("--rerun", action="append", default=[], metavar="FILE:LINE",
+                        help="with --resume, run again only the survivors on these lines (a new case aims at "
+                        "them); the others keep their verdict")
     args = parser.parse_args(argv)
 
     repo = git(os.getcwd(), "rev-parse", "--show-toplevel").stdout.decode().strip()
@@ -869,7 +872,8 @@ def main(argv=None):
         with open(journal, encoding="utf-8") as f:
             for line in f:
                 entry = json.loads(line)
-                if entry["result"] == "survived":
+                if entry["result"] == "survived" and (not args.rerun or
+                                                      f"{entry['file']}:{entry['line']}" in args.rerun):
                     done.pop(mutant_id(entry), None)
                 else:
                     done[mutant_id(entry)] = entry

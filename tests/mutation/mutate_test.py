@@ -5,6 +5,7 @@ checkout as it was."""
 import contextlib
 import io
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -158,7 +159,7 @@ class RunTest(unittest.TestCase):
         subprocess.run(["git", "init", "-q", repo], check=True)
         script = os.path.join(repo, "one.sh")
         with open(script, "w") as f:
-            f.write('one() { [ "$1" -eq 1 ] && echo one; }\none "$1"\nexit 0\n')
+            f.write('one() { [ "$1" -eq 1 ] && echo one; }\none "$1"\ntrue 0\nexit 0\n')
         subprocess.run(git + ["add", "one.sh"], check=True)
         subprocess.run(git + ["commit", "-qm", "one"], check=True)
         # An uncommitted test of the caller's counts in the worktree.
@@ -177,6 +178,10 @@ class RunTest(unittest.TestCase):
             with contextlib.redirect_stdout(io.StringIO()) as out:
                 code = mutate.main(["one.sh", "--test", "bash test.sh", "--worktree", worktree, "--report", report,
                                     "--require", "100", "--per-function", "100"])
+            # Resumed, only the survivor a new case aims at runs again.
+            with contextlib.redirect_stdout(io.StringIO()) as resumed:
+                mutate.main(["one.sh", "--test", "bash test.sh", "--worktree", worktree, "--per-function", "100",
+                             "--no-baseline", "--resume", "--rerun", "one.sh:4"])
             with contextlib.redirect_stdout(io.StringIO()) as listed:
                 mutate.main(["one.sh", "--list", "--sample", "2"])
         finally:
@@ -197,6 +202,10 @@ class RunTest(unittest.TestCase):
         self.assertTrue(listed.getvalue().endswith(
             "## Functions without a mutant\n\n- one.sh: (top level) (none picked)\n\n"), listed.getvalue())
         self.assertEqual(code, 1, out.getvalue())
+        progress = [line for line in resumed.getvalue().splitlines() if re.match(r"\[\d+/\d+\] ", line)]
+        self.assertEqual(len(progress), out.getvalue().count("\n["), resumed.getvalue())
+        for line in progress:
+            self.assertEqual(" one.sh:4 " in line, "(from " not in line, line)
         # Every mutant was undone in the worktree too.
         self.assertEqual(read(os.path.join(worktree, "one.sh")), before["one.sh"])
 
