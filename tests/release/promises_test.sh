@@ -320,6 +320,10 @@ check "... and a release folder that the run it waited for removed, saying so" \
   says 1 "check-kit.sh: $scratch/going is gone (the run it waited for removed it)" \
   "${kit[@]}" --wait 20 "$scratch/going"
 wait "$remover"
+check "ovik_unlock, called again once another run holds the folder, leaves that run's lock alone" \
+  bash -c 'source "$1/scripts/release-lock.sh" && mkdir "$2/twice" && ovik_lock "$2/twice" 0 one "one run" &&
+    ovik_unlock && echo "pid 2" >"$2/twice/.ovik-release.lock" && ovik_unlock &&
+    [ "$(cat "$2/twice/.ovik-release.lock")" = "pid 2" ]' _ "$root" "$scratch"
 check "... and two release folders, exit 2" \
   says 2 "check-kit.sh: one release folder only (got $releases and $keys)" "${kit[@]}" "$releases" "$keys"
 check "... and an unknown option, exit 2" says 2 "check-kit.sh: unknown option: --sign" "${kit[@]}" --sign "$releases"
