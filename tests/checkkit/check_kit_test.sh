@@ -157,6 +157,11 @@ for call in "${wrong_calls[@]}"; do
   check "ovik-check $label: \"${call#*|}\", exit 2 (got $status), nothing written" \
     bash -c "[ $status -eq 2 ] && grep -qF \"ovik-check: ${call#*|}\" '$scratch/out' && [ ! -e '$results' ]"
 done
+medium_name="$(find "$release" -mindepth 1 -maxdepth 1 -type d -name 'ovik-medium-*' -printf '%f\n' | head -n 1)"
+run "$kit/ovik-check.exe" "$(windows_path "$release")" "$win_results" --disposable --version 0.0.1
+check "ovik-check --version of a release not there names the one there, exit 2 (got $status), nothing written" \
+  bash -c "[ $status -eq 2 ] && grep -qF 'holds no release ovik-medium-0.0.1 (it holds $medium_name)' '$scratch/out' &&
+    [ ! -e '$results' ]"
 
 mkdir "$prefix/drive_c/ovikProgram"
 echo "an earlier install" >"$prefix/drive_c/ovikProgram/keep.txt"
@@ -292,6 +297,8 @@ for name in "${probe_checks[@]}"; do
 done
 check "the probe medium is gone, and no planted tool left a marker" \
   bash -c "[ ! -e '$prefix/drive_c/ovik-probe' ] && [ ! -e '$prefix/drive_c/users/Public/ovik-check-planted' ]"
+check "... and so is the probe library it wrote to the temporary folder" \
+  bash -c "[ -z \"\$(find '$prefix/drive_c/users' -name 'ovik-check-[0-9]*' 2>/dev/null)\" ]"
 for picture in window box-register-question box-install-complete box-uninstall-complete; do
   check "picture $picture.bmp" bash -c "[ \"\$(head -c 2 '$results/$picture.bmp' 2>/dev/null)\" = BM ]"
 done
