@@ -287,8 +287,9 @@ reports_windows_10() {
     ! grep -qiF 'z:\' "$1" "${1%.txt}.xml"
 }
 check "ovik-check.txt names Windows 10 and no path on Z:" reports_windows_10 "$txt"
-check "ovik-check.xml is JUnit XML with $all_checks cases and $failures failures" \
-  bash -c "grep -q '<testsuite name=\"ovik-check\" tests=\"$all_checks\" failures=\"$failures\"' '$results/ovik-check.xml' && [ \$(grep -c '<testcase ' '$results/ovik-check.xml') -eq $all_checks ]"
+check "ovik-check.xml is JUnit XML with $all_checks cases and $failures failures, each timed in seconds" \
+  bash -c "grep -Eq '<testsuite name=\"ovik-check\" tests=\"$all_checks\" failures=\"$failures\" .* time=\"[0-9]+\.[0-9]{3}\"' '$results/ovik-check.xml' &&
+    [ \$(grep -Ec '<testcase .* time=\"[0-9]+\.[0-9]{3}\"' '$results/ovik-check.xml') -eq $all_checks ]"
 check "permissions: passes under Wine on the descriptors the install handed over" \
   grep -qx 'ok    permissions' "$txt"
 for name in "${probe_checks[@]}"; do
@@ -486,8 +487,9 @@ if grep -q 'L"\\\\OVIK クライアント.lnk"' "$copy/shellops/shellops.h" &&
     grep -q '^FAIL  permissions: C:\\ovikProgram was made with no descriptor: it takes the drive root.s permissions' "$changed_txt"
   check "... taskkill waited for 3 s, not 5" \
     grep -q 'wait up to 3000 ms for &quot;.*taskkill.exe&quot;; expected wait up to 5000 ms' "$changed_xml"
-  check "... and the registration declined but launched all the same" \
-    grep -q '^FAIL  probe-register-no: call 2 is launch ".*ScreenCapture_reg.bat"' "$changed_txt"
+  check "... and the registration declined but launched all the same, the shortcut missing after it" \
+    bash -c "grep -q '^FAIL  probe-register-no: call 2 is launch \".*ScreenCapture_reg.bat\"' '$changed_txt' &&
+      grep -q 'no shortcut .*OVIKクライアント.lnk after the install that declined registration' '$changed_xml'"
   # The problems after the first of each check are in the XML's details.
   changed_finds() { grep -Eq "$1" "$changed_xml" || { echo "      not in ovik-check.xml: $1"; return 1; }; }
   check "... its class cursor and background, extended style and place on the screen" \
