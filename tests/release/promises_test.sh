@@ -348,6 +348,10 @@ check "... and without --build-dir, build/mingw of its own tree" \
 view=(bash "$root/scripts/windows-view.sh")
 check "windows-view.sh refuses a missing image" says 1 "windows-view.sh: no image at $scratch/absent.iso" "${view[@]}" "$scratch/absent.iso"
 check "... a DIR that exists" says 1 "windows-view.sh: $scratch/keys exists already" "${view[@]}" "$scratch/file" "$scratch/keys"
+mkdir "$scratch/no-7zz"
+ln -s "$(command -v bash)" "$(command -v dirname)" "$scratch/no-7zz/"
+check "... and a system without 7zz, naming its package" says 1 "windows-view.sh: 7zz is missing (Debian package 7zip)" \
+  env PATH="$scratch/no-7zz" "${view[@]}" "$scratch/file"
 check "... and three arguments, exit 2 with its usage" says 2 "usage: bash scripts/windows-view.sh" \
   "${view[@]}" a b c
 check "... and reads a file that is no image as Joliet, and fails to extract it" \
