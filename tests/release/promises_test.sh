@@ -356,6 +356,7 @@ check "... and three arguments, exit 2 with its usage" says 2 "usage: bash scrip
   "${view[@]}" a b c
 check "... and reads a file that is no image as Joliet, and fails to extract it" \
   says 1 "windows-view.sh: 7zz could not read $scratch/file as Joliet" "${view[@]}" "$scratch/file" "$scratch/view"
+check "... leaving no log of it beside the folder" test ! -e "$scratch/view.log"
 
 promises_kept
 exit "$failed"

@@ -496,6 +496,13 @@ check "a client's empty installer folder becomes the medium's one Installer fold
   test "$(7zz l -slt -tudf "$scratch/good-out/$name.iso" | sed -n 's/^Path = \([Ii]nstaller.*\)/\1/p' | sort |
     tr '\n' ' ')" = "Installer Installer/setup.exe "
 rm -rf "$scratch/good-out" "$scratch/good/installer"
+# Only the top's installer folder gives way to the medium's.
+mkdir -p "$scratch/good/docs/installer"
+"${release[@]}" --client "$scratch/good" --out "$scratch/good-out" --no-build --build-dir "$build" \
+  >"$scratch/log" 2>&1 || cat "$scratch/log"
+check "... and an empty installer folder deeper down stays where it is" \
+  bash -c "7zz l -slt -tudf '$scratch/good-out/$name.iso' | grep -qx 'Path = docs/installer'"
+rm -rf "$scratch/good-out" "$scratch/good/docs"
 
 # Root reads everything: the unreadable file is tried as the test user.
 sample_client "$scratch/bad"
