@@ -278,8 +278,9 @@ check "the run asks, in English and Japanese, for nine elevation prompts to be a
   bash -c "grep -q 'two during each uninstall (nine in all: three for the release.s medium, then six for the probe medium, which is installed and uninstalled twice).' '$scratch/out' &&
     grep -qF '合わせて9回です（リリースの媒体で3回、確認用の媒体で6回。' '$scratch/out' &&
     grep -qF 'Windows will ask for elevation nine times' '$scratch/out'"
-check "ovik-check.txt ends with the Windows version, build and UI language" \
-  bash -c "grep -q '^version: ' '$results/ovik-check.txt' && grep -q '^build: ' '$results/ovik-check.txt' && grep -q '^ui language: ja-JP' '$results/ovik-check.txt'"
+check "ovik-check.txt ends with the Windows version, build and UI language, each a whole line" \
+  bash -c "[ \"\$(tail -n 4 '$results/ovik-check.txt' | cut -d: -f1 | tr '\n' ,)\" = 'windows,version,build,ui language,' ] &&
+    grep -q '^ui language: ja-JP\$' '$results/ovik-check.txt' && [ -z \"\$(tail -c 1 '$results/ovik-check.txt')\" ]"
 # The test world is Windows 10 and shows no host root (Wine's Z:), so no
 # path in the report is on Z:.
 reports_windows_10() {
