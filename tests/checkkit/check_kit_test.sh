@@ -402,8 +402,8 @@ fi
 # left initialised after the shortcut,
 # taskkill waited for 3 s instead of 5, the copy's error box
 # without an owner, the nothing-installed box with a warning icon, a
-# manifest that asks for elevation, and an
-# exit code of 3. Only setup.exe and ovik-check.exe are built.
+# manifest that asks for elevation, copies that drop the files' attributes,
+# and an exit code of 3. Only setup.exe and ovik-check.exe are built.
 copy="$scratch/changed-sources"
 mkdir -p "$copy"
 (cd "$root" && cp -R CMakeLists.txt cmake scripts app setup shellops sample bench checkkit "$copy/")
@@ -434,6 +434,8 @@ sed -i 's/kTaskKillWaitMs = 5000;/kTaskKillWaitMs = 3000;/' "$copy/setup/uninsta
 sed -i 's/CopyDirectoryTree(sourceRoot, installRoot, &security)/CopyDirectoryTree(sourceRoot, installRoot)/' \
   "$copy/setup/install.cpp"
 sed -i 's/^            CoUninitialize();$/            ;/' "$copy/shellops/handles.h"
+sed -i 's/^\( *stepOk = CopyFileW(childSource.c_str(), childDestination.c_str(), FALSE) != 0;\)$/&\n            SetFileAttributesW(childDestination.c_str(), FILE_ATTRIBUTE_NORMAL);/' \
+  "$copy/shellops/tree.cpp"
 sed -i -e 's/request.nShow = SW_HIDE;/request.nShow = SW_SHOWNORMAL;/' \
   -e 's|L"regsvr32 /u \\""|L"regsvr32 \\""|' "$copy/shellops/launch.cpp"
 start=$(date +%s)
@@ -448,6 +450,7 @@ if grep -q 'L"\\\\OVIK クライアント.lnk"' "$copy/shellops/shellops.h" &&
   grep -q 'CopyDirectoryTree(sourceRoot, installRoot)' "$copy/setup/install.cpp" &&
   grep -q 'kInformationCaption, MB_ICONWARNING' "$copy/setup/uninstall.cpp" &&
   ! grep -q 'CoUninitialize();' "$copy/shellops/handles.h" &&
+  grep -q 'SetFileAttributesW(childDestination.c_str(), FILE_ATTRIBUTE_NORMAL);' "$copy/shellops/tree.cpp" &&
   cmake -S "$copy" -B "$copy/build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DOVIK_BUILD_TESTS=OFF >"$scratch/changed-build.log" 2>&1 &&
   cmake --build "$copy/build" -j2 --target installer ovik_check >>"$scratch/changed-build.log" 2>&1; then
@@ -512,6 +515,9 @@ if grep -q 'L"\\\\OVIK クライアント.lnk"' "$copy/shellops/shellops.h" &&
       grep -q '^FAIL  probe-uninstall-again: box 1 .* shows the warning icon, expected the information icon' '$changed_txt'"
   check "... the library's keys left by an unregistration script without /u" \
     grep -q '^FAIL  uninstall-removes-registration: .*{[0-9A-Fa-f-]*}.* is still there' "$changed_txt"
+  check "... the probe's files that lose their attributes in the copy, named with what the probe medium has" \
+    bash -c "grep -qF 'hidden.txt lost the attribute hidden in C:\\ovikProgram (on the probe medium: hidden)' '$changed_xml' &&
+      grep -qF 'system.dat lost the attribute system in C:\\ovikProgram (on the probe medium: system)' '$changed_xml'"
   check "... COM left initialised after the shortcut is made" \
     grep -q '1 CoInitialize that succeeded not undone by CoUninitialize' "$changed_xml"
   check "... and the exit code 3 after Cancel and after the close box" \
