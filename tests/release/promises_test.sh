@@ -29,7 +29,7 @@ check "... and what to do" grep -qx "quiet.sh: what it printed above, if anythin
 check "... once, for a subshell by the command that ran it" \
   bash -c '! bash "$0" sub >"$1" 2>&1 && [ "$(grep -c stopped "$1")" -eq 1 ] &&
     grep -qx "quiet.sh: stopped: \`( exit 3 )\` failed with status 3 (line 6 of .*)\." "$1"' "$scratch/quiet.sh" "$scratch/sub"
-long="$(printf 'x%.0s' {1..250})"
+long="$(printf 'x%.0s' $(seq 250))"
 printf '%s\n' '#!/usr/bin/env bash' 'set -euo pipefail' "source '$root/scripts/on-error.sh'" "false $long" \
   >"$scratch/long.sh"
 check "... a long command by its first 200 characters" \
